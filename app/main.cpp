@@ -1,5 +1,3 @@
-#include <cstdio>
-
 #include "app/drover_app.h"
 
 int main(int argc, char** argv) {
