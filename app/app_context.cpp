@@ -32,9 +32,10 @@ COsInfo COsInfo::Read() {
 void AppContext::CreateSharedObjects() {
   ReleaseSharedObjects();
   const bool icTypesBuilt = static_cast<bool>(seams.createIcTypes);
-  if (icTypesBuilt)
+  if (icTypesBuilt) {
     seams.createIcTypes(*this);
-  else
+    bIcTypesCreated = true;
+  } else
     ReportNotBuilt("the IC-type set");
   pOsInfo = std::make_unique<COsInfo>(COsInfo::Read());
   // A missing executor is reported when command-line mode needs it.
@@ -57,7 +58,8 @@ bool AppContext::CreateDeviceFlow() {
 void AppContext::ReleaseSharedObjects() {
   pDevFlow.reset();
   pOsInfo.reset();
-  if (seams.releaseIcTypes) seams.releaseIcTypes(*this);
+  if (bIcTypesCreated && seams.releaseIcTypes) seams.releaseIcTypes(*this);
+  bIcTypesCreated = false;
   pParseArg.reset();
 }
 

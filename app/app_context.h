@@ -76,6 +76,7 @@ struct AppContext {
   std::uint32_t busType = 0;           // BusType: 0 USB
   std::shared_ptr<CDevFlow> pDevFlow;  // absent when the memory/bus pair has no factory entry
   std::unique_ptr<CKesThread> pWorker; // dialog mode, once started
+  bool bIcTypesCreated = false;        // the IC-type set exists and is released at exit
 
   // Deletes the shared objects (never the settings) and creates the IC-type set, the OS
   // information, the command-line executor and the device-flow object, in that order; the

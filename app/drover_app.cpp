@@ -107,7 +107,8 @@ void CDroverApp::RunCommandLineMode(const std::vector<std::string>& commandLine)
   exec->AttachParentConsole();
   exec->Print("\n");
   if (exec->PrepareDevice() == 1) exec->Excute_Arg();
-  if (m_context.pDevFlow && m_context.seams.closeDevice) m_context.seams.closeDevice(m_context);
+  // DEV_CloseDevice: releases whatever device handle the device flow holds (none is fine).
+  if (m_context.seams.closeDevice) m_context.seams.closeDevice(m_context);
 }
 
 void CDroverApp::RunDialogMode() {
