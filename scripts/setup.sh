@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Shared by scripts/test and scripts/demo: install missing Debian packages, configure and
-# build incrementally into build/.
+# Shared by scripts/test and scripts/demo: installs the missing Debian packages of
+# scripts/packages.txt, configures build/ once and builds it incrementally.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 missing=()
 while read -r pkg; do
-  [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+  pkg="${pkg%%#*}"
+  pkg="${pkg//[[:space:]]/}"
+  [[ -z "$pkg" ]] && continue
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
 done < scripts/packages.txt
+
 if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}" >&2
+  echo "Installing missing packages: ${missing[*]}" >&2
   sudo_cmd=()
-  [[ "$(id -u)" -eq 0 ]] || sudo_cmd=(sudo)
+  if [[ "$(id -u)" -ne 0 ]]; then
+    if ! command -v sudo >/dev/null; then
+      echo "error: not root and sudo is not available; install as root: apt-get install ${missing[*]}" >&2
+      exit 1
+    fi
+    # Without a terminal (CI) sudo must not wait for a password that never comes.
+    if [[ -t 0 ]]; then sudo_cmd=(sudo); else sudo_cmd=(sudo -n); fi
+  fi
   export DEBIAN_FRONTEND=noninteractive
   "${sudo_cmd[@]}" apt-get update -qq </dev/null
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
