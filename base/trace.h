@@ -35,7 +35,8 @@ void TraceSetup();
 void TraceEnd();
 std::uint32_t TraceMask();
 void SetTraceMask(std::uint32_t mask);
-// Receives every formatted line (nullptr function: none); for tests and diagnostics.
+// Receives every formatted line (nullptr function: none); for tests and diagnostics. It is
+// called under the trace lock, so it must not trace itself.
 void SetTraceObserver(std::function<void(std::string_view)> observer);
 
 }  // namespace drover
