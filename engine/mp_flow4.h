@@ -1,0 +1,29 @@
+#pragma once
+// The layers between CMpFlow and the polymorphic device flow: the flash blank check
+// (CMpFlow2), opening the device in update mode (CMpFlow4) and OTP block validation
+// (CMpFlow_Customize).
+#include "engine/mp_flow.h"
+
+namespace drover {
+
+// The flash blank check joins this layer with the flash update sequences.
+class CMpFlow2 : public CMpFlow {
+ public:
+  using CMpFlow::CMpFlow;
+};
+
+class CMpFlow4 : public CMpFlow2 {
+ public:
+  using CMpFlow2::CMpFlow2;
+
+  // Prepares the chip and switches it to update mode before a download; nonzero on success.
+  int MP_OpenRomDevice();
+};
+
+// OTP block validation joins this layer with the OTP programming.
+class CMpFlow_Customize : public CMpFlow4 {
+ public:
+  using CMpFlow4::CMpFlow4;
+};
+
+}  // namespace drover
