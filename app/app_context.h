@@ -9,6 +9,8 @@
 
 #include "app/kes_thread.h"
 #include "app/settings_store.h"
+#include "base/clock.h"
+#include "engine/engine_context.h"
 
 namespace drover {
 
@@ -48,6 +50,11 @@ struct AppSeams {
   std::function<void(std::uint32_t libType)> stopTransport;
   // Runs the main dialog modally (dialog mode).
   std::function<void(AppContext&)> runDialog;
+  // The clock of the run, chosen before the transport starts (nullptr: keep the real one).
+  std::function<std::shared_ptr<IClock>(bool commandLineMode)> chooseClock;
+  // The OTP space report of "-detect" on the loaded image: fills m_iOtpInfo and m_strConnect
+  // of the device flow; nonzero on success.
+  std::function<int(AppContext&, CDevFlow&)> reportOtpSpace;
 };
 
 // The seams filled by the parts linked into this program (app/app_seams.cpp).
@@ -72,8 +79,9 @@ struct AppContext {
   std::uint32_t iIniType = 0;          // "Ini Type"
   std::unique_ptr<COsInfo> pOsInfo;
   std::unique_ptr<ICommandLineExecutor> pParseArg;
-  std::uint32_t memoryType = 0;        // MemoryType: 0 SPI flash
-  std::uint32_t busType = 0;           // BusType: 0 USB
+  // What the device flow reads from the application: the active IC type, MemoryType and
+  // BusType, the mode, the dump size and the update options.
+  EngineContext engine;
   std::shared_ptr<CDevFlow> pDevFlow;  // absent when the memory/bus pair has no factory entry
   std::unique_ptr<CKesThread> pWorker; // dialog mode, once started
   bool bIcTypesCreated = false;        // the IC-type set exists and is released at exit

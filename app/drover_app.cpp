@@ -81,15 +81,23 @@ bool CDroverApp::InitInstance(const std::vector<std::string>& commandLine) {
 
   m_context.CreateSharedObjects();
 
+  const std::vector<std::string> tail(commandLine.empty() ? commandLine.begin() : commandLine.begin() + 1,
+                                      commandLine.end());
+  const bool dialogMode = IsDialogModeTail(tail);
+  // The clock is settled before the transport starts, so that every time stamp the transport
+  // takes comes from the clock the run keeps.
+  if (m_context.seams.chooseClock) {
+    if (std::shared_ptr<IClock> clock = m_context.seams.chooseClock(!dialogMode))
+      m_clockScope = std::make_unique<ScopedClock>(std::move(clock));
+  }
+
   const std::uint32_t libType = ConfigInt("Lib Type", 0);
   if (m_context.seams.startTransport)
     m_context.seams.startTransport(libType);
   else
     ReportNotBuilt("the transport");
 
-  const std::vector<std::string> tail(commandLine.empty() ? commandLine.begin() : commandLine.begin() + 1,
-                                      commandLine.end());
-  if (IsDialogModeTail(tail))
+  if (dialogMode)
     RunDialogMode();
   else
     RunCommandLineMode(commandLine);
@@ -104,6 +112,7 @@ void CDroverApp::RunCommandLineMode(const std::vector<std::string>& commandLine)
   }
   if (exec->Parse_Arg(commandLine) != 1) return;
   m_context.bCommandLineMode = 1;
+  m_context.engine.bCommandLineMode = true;
   exec->AttachParentConsole();
   exec->Print("\n");
   if (exec->PrepareDevice() == 1) exec->Excute_Arg();
@@ -135,6 +144,7 @@ int CDroverApp::ExitInstance() {
 
   SetSettingsStore(nullptr);
   m_context.pSettings.reset();
+  m_clockScope.reset();
 
   const int code = GetLastStatus() != 0 ? 1 : 0;
   SetLastStatus(static_cast<std::uint32_t>(code));

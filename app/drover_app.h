@@ -1,6 +1,7 @@
 #pragma once
 // The application object: start-up, exactly one mode (command line or dialog), tear-down in a
 // fixed order, and the exit code from the application's last status.
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,7 @@ class CDroverApp : public CConfigIni {
 
   AppOptions m_options;
   AppContext m_context;
+  std::unique_ptr<ScopedClock> m_clockScope;  // the clock chosen for the run, restored at exit
   bool m_bDebugCapture = false;
   bool m_bDirectoryOverridden = false;
 };
