@@ -32,8 +32,9 @@ class CNamedMutex {
   LockWait Wait(std::uint32_t timeoutMs);
   void Release();
 
+  struct Shared;  // the mapped segment
+
  private:
-  struct Shared;
   std::string m_strName;
   Shared* m_pShared = nullptr;
 };
