@@ -19,68 +19,68 @@ constexpr std::size_t kExtendedMarkerLength = 1023;
 constexpr std::size_t kMaxTenBitLength = 1022;
 
 // Leading items.
-constexpr FieldSpec kHwApFields[] = {{"wHWId", 0, 2, LE}, {"wAPVersion", 2, 2, LE}};
-constexpr FieldSpec kOneByteFields[] = {{"byValue", 0, 1, B}};
+constexpr FieldLayout kHwApFields[] = {{"wHWId", 0, 2, LE}, {"wAPVersion", 2, 2, LE}};
+constexpr FieldLayout kOneByteFields[] = {{"byValue", 0, 1, B}};
 
 // Chip codes 21 and 24.
-constexpr FieldSpec kSlbFields[] = {{"bySLBFlags", 0, 1, B},  {"bFSTstCnt", 1, 1, B},   {"dwHSTstCnt", 2, 4, LE},
+constexpr FieldLayout kSlbFields[] = {{"bySLBFlags", 0, 1, B},  {"bFSTstCnt", 1, 1, B},   {"dwHSTstCnt", 2, 4, LE},
                                     {"wHSFailTh", 6, 2, LE},  {"bFixPattern", 8, 1, B}, {"bSeed", 9, 1, B},
                                     {"bFSFailTh", 10, 1, B},  {"wHSDlyTime", 11, 2, LE}};
-constexpr FieldSpec kUacTopFields[] = {{"wUAVVersion", 0, 2, BE},      {"byUSBSpeedMode", 2, 1, B},
+constexpr FieldLayout kUacTopFields[] = {{"wUAVVersion", 0, 2, BE},      {"byUSBSpeedMode", 2, 1, B},
                                        {"byHIDEnable", 3, 1, B},       {"byUAC2INInterval", 4, 1, B},
                                        {"byUAC2OUTInterval", 5, 1, B}, {"byU2PhySensitivity", 6, 1, B},
                                        {"byJackDetectEvent", 7, 1, B}, {"byRemoteWakeup", 8, 1, B},
                                        {"byEndpointEnable", 9, 1, B},  {"wVID", 10, 2, BE},
                                        {"wPID", 12, 2, BE},            {"wRevID", 14, 2, BE}};
-constexpr FieldSpec kEpInfoFields[] = {{"byConnectType", 0, 1, B}, {"wSampleRate", 1, 2, BE},
+constexpr FieldLayout kEpInfoFields[] = {{"byConnectType", 0, 1, B}, {"wSampleRate", 1, 2, BE},
                                        {"byBitResolution", 3, 1, B}, {"wChLocation", 4, 2, BE},
                                        {"wTerminalType", 6, 2, BE}, {"wVolumeMin", 8, 2, BE},
                                        {"wVolumeMax", 10, 2, BE},   {"wVolumeRes", 12, 2, BE},
                                        {"bySupportLoudness", 14, 1, B}};
-constexpr FieldSpec kEpInfoNoLoudnessFields[] = {{"byConnectType", 0, 1, B}, {"wSampleRate", 1, 2, BE},
+constexpr FieldLayout kEpInfoNoLoudnessFields[] = {{"byConnectType", 0, 1, B}, {"wSampleRate", 1, 2, BE},
                                                  {"byBitResolution", 3, 1, B}, {"wChLocation", 4, 2, BE},
                                                  {"wTerminalType", 6, 2, BE}, {"wVolumeMin", 8, 2, BE},
                                                  {"wVolumeMax", 10, 2, BE},   {"wVolumeRes", 12, 2, BE}};
-constexpr FieldSpec kInterCodecFields[] = {
+constexpr FieldLayout kInterCodecFields[] = {
     {"bySSCSelect", 0, 1, B},        {"byJD1ConnectEP", 1, 1, B},       {"byJD2ConnectEP", 2, 1, B},
     {"byADStereoConType", 3, 1, B},  {"byADMonoConType", 4, 1, B},      {"byButtonIntEnable", 5, 1, B},
     {"byGBtnDetectWinCtl", 6, 1, B}, {"byGBtnClkDiv", 7, 1, B},         {"byGBtnDeglitchClkDiv", 8, 1, B},
     {"byJD3Ttime", 9, 1, B},         {"byJD3Duty", 10, 1, B},           {"byJD3DetectCnt", 11, 1, B}};
-constexpr FieldSpec kInterSpdifFields[] = {{"bySSCSelect", 0, 1, B},       {"byDataFmt", 1, 1, B},
+constexpr FieldLayout kInterSpdifFields[] = {{"bySSCSelect", 0, 1, B},       {"byDataFmt", 1, 1, B},
                                            {"byEmphasisofPro", 2, 1, B},   {"byCopyProtection", 3, 1, B},
                                            {"byLevelofConsumer", 4, 1, B}, {"byCategoryCodeofConsumer", 5, 1, B}};
-constexpr FieldSpec kInterUartFields[] = {{"bySSCSelect", 0, 1, B},
+constexpr FieldLayout kInterUartFields[] = {{"bySSCSelect", 0, 1, B},
                                           {"byStopBitNum", 1, 1, B},
                                           {"byDataLen", 2, 1, B},
                                           {"byParity", 3, 1, B},
                                           {"dwBaudRate", 4, 4, BE}};
-constexpr FieldSpec kGpioDrivingFields[] = {{"byDriving", 0, 1, B, 10}};
+constexpr FieldLayout kGpioDrivingFields[] = {{"byDriving", 0, 1, B, 10}};
 
 // Chip code 17.
-constexpr FieldSpec kI2S0Fields[] = {{"wI2SSetting", 0, 2, BE}, {"byI2SData", 2, 1, B, 25}};
-constexpr FieldSpec kI2S0ChannelFields[] = {{"byChannel", 0, 1, B, 8}};
-constexpr FieldSpec kI2S1Fields[] = {{"wI2SSetting", 0, 2, BE}, {"byI2SData", 2, 1, B, 13}};
-constexpr FieldSpec kI2S1ChannelFields[] = {{"byChannel", 0, 1, B, 4}};
-constexpr FieldSpec kCodec0SettingFields[] = {{"bySetting", 0, 1, B, 4},
+constexpr FieldLayout kI2S0Fields[] = {{"wI2SSetting", 0, 2, BE}, {"byI2SData", 2, 1, B, 25}};
+constexpr FieldLayout kI2S0ChannelFields[] = {{"byChannel", 0, 1, B, 8}};
+constexpr FieldLayout kI2S1Fields[] = {{"wI2SSetting", 0, 2, BE}, {"byI2SData", 2, 1, B, 13}};
+constexpr FieldLayout kI2S1ChannelFields[] = {{"byChannel", 0, 1, B, 4}};
+constexpr FieldLayout kCodec0SettingFields[] = {{"bySetting", 0, 1, B, 4},
                                               {"wRegAddr", 4, 2, BE, 14, 3},
                                               {"byRegValue", 6, 1, B, 14, 3},
                                               {"wDelay", 46, 2, BE}};
-constexpr FieldSpec kCodec1SettingFields[] = {{"bySetting", 0, 1, B, 4},
+constexpr FieldLayout kCodec1SettingFields[] = {{"bySetting", 0, 1, B, 4},
                                               {"wRegAddr", 4, 2, BE, 6, 3},
                                               {"byRegValue", 6, 1, B, 6, 3},
                                               {"wDelay", 22, 2, BE}};
-constexpr FieldSpec kEndPointTypeFields[] = {{"wEndPointType", 0, 2, BE, 8}};
+constexpr FieldLayout kEndPointTypeFields[] = {{"wEndPointType", 0, 2, BE, 8}};
 // Register words come as (read, write, mask) per channel.
-constexpr FieldSpec kVolume4Fields[] = {{"dwRegister", 0, 4, BE, 12},
+constexpr FieldLayout kVolume4Fields[] = {{"dwRegister", 0, 4, BE, 12},
                                         {"wVolumeMax", 48, 2, BE},
                                         {"wVolumeMin", 50, 2, BE},
                                         {"wVolumeRes", 52, 2, BE}};
-constexpr FieldSpec kVolume2Fields[] = {{"dwRegister", 0, 4, BE, 6},
+constexpr FieldLayout kVolume2Fields[] = {{"dwRegister", 0, 4, BE, 6},
                                         {"wVolumeMax", 24, 2, BE},
                                         {"wVolumeMin", 26, 2, BE},
                                         {"wVolumeRes", 28, 2, BE}};
-constexpr FieldSpec kMute3Fields[] = {{"dwRegister", 0, 4, BE, 9}};
-constexpr FieldSpec kMute2Fields[] = {{"dwRegister", 0, 4, BE, 6}};
+constexpr FieldLayout kMute3Fields[] = {{"dwRegister", 0, 4, BE, 9}};
+constexpr FieldLayout kMute2Fields[] = {{"dwRegister", 0, 4, BE, 6}};
 
 using K = ItemKind;
 using G = ChipGroup;
@@ -156,7 +156,7 @@ bool GroupHolds(ChipGroup group, std::uint8_t chipCode) {
 // Chips whose header reader takes a bank copy item.
 bool HasBankCopy(std::uint8_t chipCode) { return chipCode == 25 || chipCode == 26; }
 
-std::uint32_t ReadField(std::span<const std::uint8_t> b, std::size_t at, const FieldSpec& f) {
+std::uint32_t ReadField(std::span<const std::uint8_t> b, std::size_t at, const FieldLayout& f) {
   switch (f.width) {
     case 1: return b[at];
     case 2: return f.order == FieldOrder::kBE ? ReadBE16(b, at) : ReadLE16(b, at);
@@ -164,7 +164,7 @@ std::uint32_t ReadField(std::span<const std::uint8_t> b, std::size_t at, const F
   }
 }
 
-void WriteField(std::span<std::uint8_t> b, std::size_t at, const FieldSpec& f, std::uint32_t v) {
+void WriteField(std::span<std::uint8_t> b, std::size_t at, const FieldLayout& f, std::uint32_t v) {
   switch (f.width) {
     case 1: b[at] = static_cast<std::uint8_t>(v); break;
     case 2:
@@ -178,7 +178,7 @@ void WriteField(std::span<std::uint8_t> b, std::size_t at, const FieldSpec& f, s
   }
 }
 
-std::size_t Stride(const FieldSpec& f) { return f.stride ? f.stride : f.width; }
+std::size_t Stride(const FieldLayout& f) { return f.stride ? f.stride : f.width; }
 
 void AppendLE16(std::vector<std::uint8_t>& out, std::size_t v) {
   out.push_back(static_cast<std::uint8_t>(v & 0xFF));
@@ -265,7 +265,7 @@ bool CDescriptor::Parse(std::span<const std::uint8_t> item) {
 
 CDescFixed::CDescFixed(const ItemClassRow& row) : CDescriptor(row.type), m_row(&row) {
   std::size_t n = 0;
-  for (const FieldSpec& f : row.fields) n += f.count;
+  for (const FieldLayout& f : row.fields) n += f.count;
   m_values.assign(n, 0);
   m_wLength = row.length;
   m_wPayloadLength = static_cast<std::uint16_t>(row.length - 2);
@@ -276,7 +276,7 @@ bool CDescFixed::Parse(std::span<const std::uint8_t> item) {
   // Fields beyond a shorter item read as 0; the item is written back with the row's length.
   const std::span<const std::uint8_t> bytes = item.first(m_wLength);
   std::size_t slot = 0;
-  for (const FieldSpec& f : m_row->fields) {
+  for (const FieldLayout& f : m_row->fields) {
     for (std::size_t i = 0; i < f.count; ++i, ++slot) {
       const std::size_t at = 2 + f.offset + i * Stride(f);
       m_values[slot] = at + f.width <= bytes.size() ? ReadField(bytes, at, f) : 0;
@@ -290,7 +290,7 @@ bool CDescFixed::Encode(std::vector<std::uint8_t>& out) const {
   item[0] = m_row->length;
   item[1] = m_row->type;
   std::size_t slot = 0;
-  for (const FieldSpec& f : m_row->fields) {
+  for (const FieldLayout& f : m_row->fields) {
     for (std::size_t i = 0; i < f.count; ++i, ++slot) {
       WriteField(item, 2 + f.offset + i * Stride(f), f, m_values[slot]);
     }
@@ -305,7 +305,7 @@ bool CDescFixed::Encode(std::vector<std::uint8_t>& out) const {
 
 std::optional<std::size_t> CDescFixed::Slot(std::string_view name, std::size_t index) const {
   std::size_t slot = 0;
-  for (const FieldSpec& f : m_row->fields) {
+  for (const FieldLayout& f : m_row->fields) {
     if (f.name == name) {
       if (index >= f.count) return std::nullopt;
       return slot + index;

@@ -109,7 +109,7 @@ class CDescriptor {
 // Field layout of the fixed-length item classes. Offsets count from payload byte 0 (item
 // byte 2); `count` repeats a field at consecutive places (entries of width*count bytes).
 enum class FieldOrder : std::uint8_t { kByte, kLE, kBE };
-struct FieldSpec {
+struct FieldLayout {
   std::string_view name;
   std::uint8_t offset;
   std::uint8_t width;  // 1, 2 or 4 bytes
@@ -134,7 +134,7 @@ struct ItemClassRow {
   ItemKind kind;
   std::string_view className;
   std::uint8_t length;                 // fixed L; 0 where the length varies
-  std::span<const FieldSpec> fields;   // kFixed rows
+  std::span<const FieldLayout> fields;   // kFixed rows
   std::uint8_t clampOffset = 0xFF;     // payload byte clamped on Encode (0xFF: none)
   std::uint8_t clampMin = 0;
   std::uint8_t clampMax = 0;

@@ -13,7 +13,7 @@ namespace drover {
 
 namespace {
 
-constexpr const char* kSpecialIcName = "VQ7330";
+constexpr const char* kVq7330IcName = "VQ7330";
 
 struct IcView {
   std::uint32_t configAddress = 0;
@@ -24,7 +24,7 @@ IcView ReadIc(const ImageState& state) {
   IcView v;
   if (state.pIcType) {
     v.configAddress = state.pIcType->ConfigAddress();
-    v.isVq7330 = state.pIcType->IcName() == kSpecialIcName;
+    v.isVq7330 = state.pIcType->IcName() == kVq7330IcName;
   }
   return v;
 }

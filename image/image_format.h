@@ -31,8 +31,8 @@ inline constexpr const char* kConfigCorruptedText = "Config file corrupted";
 // Everything the image readers take from and give back to the device flow. The flow owns one
 // and keeps it for the life of its loaded images.
 struct ImageState {
-  // In: the active IC-type definition ("ConfigAddress", "Ic Name"; Part 3.5 also "ConfigSize",
-  // "TagAddress"); null reads as an empty definition.
+  // In: the active IC-type definition ("ConfigAddress", "Ic Name"; the serial-number rewrite
+  // also "ConfigSize", "TagAddress"); null reads as an empty definition.
   const CICTypeIni* pIcType = nullptr;
   // In: the device flow's memory size, the dump size (0x40000 at start, 0x10000 for the small
   // SPI dump, the file length during a silent verify).

@@ -39,3 +39,5 @@ add_custom_command(
   VERBATIM)
 add_custom_target(drover_firmware ALL DEPENDS ${_drover_fw_outputs})
 set_property(GLOBAL APPEND PROPERTY DROVER_RESOURCE_TARGETS drover_firmware)
+# The generated image files, for install rules and tools elsewhere in the project.
+set_property(GLOBAL PROPERTY DROVER_FIRMWARE_FILES ${_drover_fw_outputs})

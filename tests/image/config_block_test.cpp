@@ -279,7 +279,7 @@ TEST(ConfigBlock, EveryRowOfTheItemClassTable) {
     if (row.kind != ItemKind::kFixed) continue;
     // The fields cover the payload exactly once.
     std::vector<int> cover(row.length - 2u, 0);
-    for (const FieldSpec& f : row.fields) {
+    for (const FieldLayout& f : row.fields) {
       for (std::size_t i = 0; i < f.count; ++i) {
         for (std::size_t b = 0; b < f.width; ++b) {
           const std::size_t at = f.offset + i * (f.stride ? f.stride : f.width) + b;
