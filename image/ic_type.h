@@ -159,7 +159,8 @@ std::unique_ptr<CICTypeIni> CreateIcTypeLayer(std::uint32_t iniType, std::uint32
 
 // The device search over all definitions: for each index, a fresh CICTypeIni replaces
 // `active` and tries SelectAndMatchRegisters; the first match ends the search (true) with that
-// definition active. Without a match `active` holds the last definition tried.
+// definition active. Without a match `active` holds the last definition tried (or stays as it
+// was when there is no definition to try).
 bool SearchIcTypeByRegisters(std::unique_ptr<CICTypeIni>& active, std::uint32_t iniType, std::uint8_t reg1,
                              std::uint8_t reg2);
 

@@ -8,7 +8,7 @@
 namespace drover::res {
 
 struct ResourceEntry {
-  std::string_view type;  // "ICINI", "FIRMWARE", ...
+  std::string_view type;  // "ICINI" (INI texts), "BINARY" (firmware images)
   int id = 0;
   std::string_view name;  // file stem the resource was built from
   std::span<const std::uint8_t> data;
