@@ -647,6 +647,7 @@ int SimBus::AddDevice(const DeviceOptions& options, std::string* error) {
           image[ic->tagAddress + 1] = 0xFF;
         }
         std::copy(image.begin(), image.end(), mem.flash.begin() + base);
+        slot->rec.chip.flashWriteEnd = base + static_cast<std::uint32_t>(image.size());
         break;
       }
       case MemoryKind::Eeprom8:

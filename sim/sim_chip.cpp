@@ -331,8 +331,16 @@ BootChoice SimChip::FindBootableCode() const {
       if (!bootStatusChip && !blockAtZero && !(tag[0] == 0x55 && tag[1] == 0xAA)) continue;
       choice.bootable = true;
       choice.base = base;
+      // An image shorter than 64 KiB carries its version at 0x11B, a longer one at 0x100C; when
+      // the length is not known, 0x100C unless it is blank.
+      const std::uint32_t end = m_state.flashWriteEnd;
+      if (end > base && end - base < kBank) {
+        versionAt(mem, base + 0x11B, choice.version);
+        return choice;
+      }
       versionAt(mem, base + 0x100C, choice.version);
-      if (std::all_of(choice.version.begin(), choice.version.end(), [](std::uint8_t v) { return v == 0xFF; }))
+      if (end <= base &&
+          std::all_of(choice.version.begin(), choice.version.end(), [](std::uint8_t v) { return v == 0xFF; }))
         versionAt(mem, base + 0x11B, choice.version);
       return choice;
     }
@@ -787,7 +795,10 @@ std::uint8_t SimChip::Prepare(int op, std::uint32_t address, std::uint32_t lengt
     }
     case kOpNorErase:
       if (!nor) return kStsHwErr;
-      if (!m_faults.eraseNeverCompletes) std::fill(m_mem.flash.begin(), m_mem.flash.end(), std::uint8_t{0xFF});
+      if (!m_faults.eraseNeverCompletes) {
+        std::fill(m_mem.flash.begin(), m_mem.flash.end(), std::uint8_t{0xFF});
+        m_state.flashWriteEnd = 0;
+      }
       return 0;
     case kOpNorRead:
       if (!nor) return kStsHwErr;
@@ -832,6 +843,7 @@ std::uint8_t SimChip::Prepare(int op, std::uint32_t address, std::uint32_t lengt
         return 0;
       }
       std::fill_n(m_mem.flash.begin() + start, size, std::uint8_t{0xFF});
+      m_state.flashWriteEnd = 0;
       if (op == kOpSpiEraseBlock) m_state.eraseBusy = m_options.eraseBusyPolls;
       return 0;
     }
@@ -1013,6 +1025,9 @@ void SimChip::WriteData(int op, std::uint32_t address, std::uint16_t param, std:
     case kOpSpiWrite:
       // NOR semantics: programming only clears bits.
       for (std::size_t i = 0; i < in.size(); ++i) m_mem.flash[address + offset + i] &= in[i];
+      if (!in.empty())
+        m_state.flashWriteEnd =
+            std::max(m_state.flashWriteEnd, address + offset + static_cast<std::uint32_t>(in.size()));
       break;
     case kOpSpiWriteSr:
       if (offset == 0 && !in.empty()) m_state.statusRegister = static_cast<std::uint8_t>(in[0] & 0xFC);

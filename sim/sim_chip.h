@@ -72,6 +72,9 @@ struct ChipState {
   bool failStopped = false;
   std::uint16_t ctl70 = 0;
   std::uint16_t lastResetMode = 0;
+  // End of the flash range written since the last erase (0: unknown). It tells the length of
+  // the image a download left, which decides where its version bytes lie.
+  std::uint32_t flashWriteEnd = 0;
 };
 
 struct ChipMemories {

@@ -177,6 +177,7 @@ std::string SerializeRecord(const DeviceRecord& r) {
   w.Bool("fail_stopped", c.failStopped);
   w.Hex("ctl70", c.ctl70);
   w.Hex("last_reset_mode", c.lastResetMode);
+  w.Hex("flash_write_end", c.flashWriteEnd);
 
   const Faults& f = r.faults;
   w.SNum("fault_leave_after", f.leaveAfter);
@@ -283,6 +284,7 @@ bool ParseRecord(const std::string& text, DeviceRecord& out, std::string* error)
   c.failStopped = rd.Bool("fail_stopped");
   c.ctl70 = static_cast<std::uint16_t>(rd.Num("ctl70"));
   c.lastResetMode = static_cast<std::uint16_t>(rd.Num("last_reset_mode"));
+  c.flashWriteEnd = static_cast<std::uint32_t>(rd.Num("flash_write_end"));
 
   Faults& f = r.faults;
   f.leaveAfter = rd.SNum("fault_leave_after", -1);

@@ -177,6 +177,32 @@ TEST_F(ResetTest, BootDecisionFollowsBlockPlaceTagAndMemory) {
   }
 }
 
+// Where a download's version lies depends on the image length: 0x11B below 64 KiB even when
+// code fills 0x100C. The chip knows the length from what was written since the last erase.
+TEST_F(ResetTest, ShortImageReportsTheVersionAt0x11B) {
+  std::vector<std::uint8_t> image = FlashImage(0xF000, 21, {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}, 65533);
+  std::copy(kVersion.begin(), kVersion.end(), image.begin() + 0x11B);
+  DeviceOptions o;
+  o.image = image;
+  const int n = Add(o);
+  EXPECT_EQ(Info(n).versionText, "1.234.5678-9ABC.DEF0");
+
+  // The same image downloaded in 4 KiB pieces after a chip erase.
+  OpenDevice(n);
+  ASSERT_EQ(WriteReg(0xFEC6, 0x01), 0u);
+  ASSERT_EQ(VendorOut(0x31, 0, 0, {0x00}), 0u);
+  ASSERT_EQ(VendorOut(0x32, 0, 0), 0u);
+  for (std::size_t at = 0; at < image.size(); at += 4096) {
+    const std::size_t len = std::min<std::size_t>(4096, image.size() - at);
+    ASSERT_EQ(VendorOut(0x2F, 0, static_cast<std::uint16_t>(at),
+                        std::vector<std::uint8_t>(image.begin() + static_cast<std::ptrdiff_t>(at),
+                                                  image.begin() + static_cast<std::ptrdiff_t>(at + len))),
+              0u);
+  }
+  ResetAndReturn(n, 0x22, 0, true);
+  EXPECT_EQ(Info(n).versionText, "1.234.5678-9ABC.DEF0");
+}
+
 // A return left pending by another bus object completes when the next one opens the bus, or
 // when the process that sent the reset has ended.
 TEST_F(ResetTest, PendingReturnIsCompletedByTheNextProcess) {
