@@ -1,5 +1,6 @@
 #include "sim/sim_record.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -10,29 +11,53 @@ namespace drover::sim {
 
 namespace {
 
+// Plain appends: the record is rewritten after every transfer, so it is kept cheap.
 class Writer {
  public:
-  void Text(const char* key, const std::string& value) { m_out += StrFormat("%s: %s\n", key, value.c_str()); }
-  void Num(const char* key, std::uint64_t value) {
-    m_out += StrFormat("%s: %llu\n", key, static_cast<unsigned long long>(value));
+  void Text(const char* key, const std::string& value) {
+    m_out += key;
+    m_out += ": ";
+    m_out += value;
+    m_out += '\n';
   }
-  void SNum(const char* key, std::int64_t value) { m_out += StrFormat("%s: %lld\n", key, static_cast<long long>(value)); }
-  void Hex(const char* key, std::uint64_t value) {
-    m_out += StrFormat("%s: 0x%llX\n", key, static_cast<unsigned long long>(value));
+  void Num(const char* key, std::uint64_t value) { Line(key, value, 10, ""); }
+  void SNum(const char* key, std::int64_t value) {
+    if (value < 0) {
+      Line(key, static_cast<std::uint64_t>(-(value + 1)) + 1, 10, "-");
+    } else {
+      Line(key, static_cast<std::uint64_t>(value), 10, "");
+    }
   }
+  void Hex(const char* key, std::uint64_t value) { Line(key, value, 16, "0x"); }
   void Bool(const char* key, bool value) { Text(key, value ? "yes" : "no"); }
   template <typename T>
   void List(const char* key, const T& values) {
-    std::string text;
+    m_out += key;
+    m_out += ": ";
+    bool first = true;
     for (auto v : values) {
-      if (!text.empty()) text += ",";
-      text += StrFormat("0x%X", static_cast<unsigned>(v));
+      if (!first) m_out += ',';
+      first = false;
+      m_out += "0x";
+      Digits(static_cast<std::uint64_t>(v), 16);
     }
-    Text(key, text);
+    m_out += '\n';
   }
   std::string Take() { return std::move(m_out); }
 
  private:
+  void Line(const char* key, std::uint64_t value, int base, const char* prefix) {
+    m_out += key;
+    m_out += ": ";
+    m_out += prefix;
+    Digits(value, base);
+    m_out += '\n';
+  }
+  void Digits(std::uint64_t value, int base) {
+    char buf[24];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value, base);
+    m_out.append(buf, res.ptr);
+  }
   std::string m_out;
 };
 
