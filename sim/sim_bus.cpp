@@ -208,6 +208,7 @@ class SimBusImpl {
   std::thread watcher;
   Fd stopFd;
   std::atomic<bool> watching{false};
+  bool opened = false;  // the devices present at opening are known
 
   std::string Path(const std::string& name) const { return dir + "/" + name; }
   std::string DevPath(int n, const char* ext) const { return Path(StrFormat("dev%d.%s", n, ext)); }
@@ -327,6 +328,9 @@ class SimBusImpl {
       const bool changed = gen != s.lastGeneration;
       if (s.lastPresent && (!present || changed)) events.emplace_back(instance, usb::HotplugEvent::Left);
       if (present && (!s.lastPresent || changed)) events.emplace_back(instance, usb::HotplugEvent::Arrived);
+    } else if (opened && present) {
+      // A device added after this bus object was opened has arrived.
+      events.emplace_back(instance, usb::HotplugEvent::Arrived);
     }
     s.snapshot = true;
     s.lastPresent = present;
@@ -363,6 +367,8 @@ class SimBusImpl {
     for (const auto& [instance, event] : events)
       for (auto& cb : callbacks) cb(instance, event);
   }
+
+  int Add(const DeviceOptions& options, std::string* error, EventList& events);
 
   void RefreshAll(EventList& events, bool anyOwner = false) {
     const int count = ReadDeviceCount();
@@ -546,12 +552,20 @@ std::shared_ptr<SimBus> SimBus::Open(const std::string& directory, bool create, 
   std::shared_ptr<SimBus> bus(new SimBus(std::move(impl)));
   EventList events;
   bus->m_impl->RefreshAll(events, true);
+  bus->m_impl->opened = true;
   return bus;
 }
 
 const std::string& SimBus::Directory() const { return m_impl->dir; }
 
 int SimBus::AddDevice(const DeviceOptions& options, std::string* error) {
+  EventList events;
+  const int n = m_impl->Add(options, error, events);
+  m_impl->Fire(events);
+  return n;
+}
+
+int SimBusImpl::Add(const DeviceOptions& options, std::string* error, EventList& events) {
   auto fail = [error](const std::string& text) {
     if (error) *error = text;
     return -1;
@@ -593,20 +607,20 @@ int SimBus::AddDevice(const DeviceOptions& options, std::string* error) {
     }
   }
 
-  std::lock_guard<std::recursive_mutex> guard(m_impl->mutex);
-  FileLock busLock(m_impl->busFd.Get());
+  std::lock_guard<std::recursive_mutex> guard(mutex);
+  FileLock busLock(busFd.Get());
   std::string busText;
-  ReadWholeFd(m_impl->busFd.Get(), busText);
+  ReadWholeFd(busFd.Get(), busText);
   const std::size_t at = busText.find("devices: ");
   const int count = at == std::string::npos ? 0 : std::atoi(busText.c_str() + at + 9);
 
   // Ports in use on the same bus (a device behind a hub and the hub's own port clash too).
   std::vector<std::vector<std::uint8_t>> used;
   for (int n = 0; n < count; ++n) {
-    SimSlot* s = m_impl->GetSlot(n);
+    SimSlot* s = GetSlot(n);
     if (!s) continue;
     FileLock lock(s->fd.Get());
-    if (m_impl->Load(*s) && s->rec.options.bus == o.bus) used.push_back(s->rec.options.ports);
+    if (Load(*s) && s->rec.options.bus == o.bus) used.push_back(s->rec.options.ports);
   }
   if (o.ports.empty()) {
     for (std::uint8_t p = 1; p < 255 && o.ports.empty(); ++p) {
@@ -620,8 +634,8 @@ int SimBus::AddDevice(const DeviceOptions& options, std::string* error) {
 
   const int n = count;
   // Remove leftovers of an earlier bus with the same number.
-  for (const char* ext : {"flash", "eeprom", "otp", "regs", "aux"}) ::unlink(m_impl->DevPath(n, ext).c_str());
-  Fd fd(::open(m_impl->DevPath(n, "txt").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  for (const char* ext : {"flash", "eeprom", "otp", "regs", "aux"}) ::unlink(DevPath(n, ext).c_str());
+  Fd fd(::open(DevPath(n, "txt").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd.Valid()) return fail(StrFormat("cannot create the record of device %d: %s", n, std::strerror(errno)));
   auto slot = std::make_unique<SimSlot>();
   slot->number = n;
@@ -631,7 +645,7 @@ int SimBus::AddDevice(const DeviceOptions& options, std::string* error) {
   slot->rec.chip.otpLocked = o.otpLocked;
   slot->rec.faults.signature = o.signature;
   slot->loaded = true;
-  if (!m_impl->MapMemories(*slot)) return fail("cannot create the memory files");
+  if (!MapMemories(*slot)) return fail("cannot create the memory files");
 
   auto mem = slot->Memories();
   if (!image.empty()) {
@@ -673,11 +687,13 @@ int SimBus::AddDevice(const DeviceOptions& options, std::string* error) {
   }
   slot->rec.presence.plugged = true;
   slot->rec.presence.generation = 1;
-  slot->rec.presence.objectName = m_impl->NewObjectName();
-  m_impl->Save(*slot);
-  m_impl->slots[n] = std::move(slot);
-  WriteWholeFd(m_impl->busFd.Get(), StrFormat("record: drover-sim bus\ndevices: %d\n", n + 1));
-  m_impl->TouchEvents();
+  slot->rec.presence.objectName = NewObjectName();
+  Save(*slot);
+  SimSlot* added = slot.get();
+  slots[n] = std::move(slot);
+  WriteWholeFd(busFd.Get(), StrFormat("record: drover-sim bus\ndevices: %d\n", n + 1));
+  TouchEvents();
+  Snapshot(*added, events);
   return n;
 }
 

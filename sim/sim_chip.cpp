@@ -867,13 +867,24 @@ std::uint8_t SimChip::Prepare(int op, std::uint32_t address, std::uint32_t lengt
     case kOpEepNWrite: return eeprom(false, true, true);
     case kOpOtpWrite: {
       if (const std::uint8_t s = otp()) return s;
-      if (m_state.otpLocked || (m_mem.regs[kRegOtpLock] & 0x08)) return kStsHwErr;
       // A new program-fail record; the chip stops once more bytes fail than the budget allows.
       m_state.otpBudget = static_cast<std::uint8_t>(std::min<std::uint16_t>(param, 8));
       m_state.failCount = 0;
       m_state.failAddress.fill(0);
       m_state.failCurrent = static_cast<std::uint16_t>(address);
       m_state.failStopped = false;
+      if (m_state.otpLocked || (m_mem.regs[kRegOtpLock] & 0x08)) {
+        // Locked: no byte takes its bits, and the record says so, so that a host reading only
+        // the record does not take the refused write for a clean one.
+        const std::uint32_t failed = std::min<std::uint32_t>(length, m_state.otpBudget + 1u);
+        m_state.failCount = static_cast<std::uint8_t>(failed);
+        for (std::uint32_t j = 0; j < failed && j < 8; ++j)
+          m_state.failAddress[j] = static_cast<std::uint16_t>(address + j);
+        m_state.failStopped = failed > m_state.otpBudget;
+        m_state.failCurrent = static_cast<std::uint16_t>(m_state.failStopped ? address + m_state.otpBudget
+                                                                             : address + length);
+        return kStsHwErr;
+      }
       return 0;
     }
     case kOpOtpRead:

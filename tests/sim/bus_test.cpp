@@ -1,6 +1,8 @@
 // The bus as a USB backend: candidate order, the device tree, descriptors and strings,
 // composite layouts, hot-plug reports, transfer faults, and a second bus object.
+#include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "sim/usb_identity.h"
@@ -188,6 +190,22 @@ TEST_F(BusTest, HotplugReportsUnplugPlugAndResets) {
   ASSERT_TRUE(other);
   ASSERT_TRUE(other->Unplug(n));
   EXPECT_TRUE(left.WaitReal(5000));
+  // So does a device added there.
+  {
+    std::lock_guard<std::mutex> g(lock);
+    seen.clear();
+  }
+  DeviceOptions o;
+  o.pid = 0x2000;
+  ASSERT_GE(other->AddDevice(o), 0);
+  m_bus->Poll();
+  {
+    std::lock_guard<std::mutex> g(lock);
+    const auto arrived = std::count(seen.begin(), seen.end(),
+                                    std::make_pair(std::string("USB\\VID_0B05&PID_2000\\1-2"),
+                                                   usb::HotplugEvent::Arrived));
+    EXPECT_EQ(arrived, 1);
+  }
   m_bus->Unsubscribe(second);
   m_bus->Unsubscribe(handle);
 }

@@ -149,8 +149,14 @@ TEST_F(OtpTest, LockBitStopsProgramming) {
   ASSERT_EQ(VendorIn(0x25, 0, 0xFD0C, b, 1), 0u);
   EXPECT_EQ(b[0] & 0x08, 0);
   ASSERT_EQ(WriteReg(0xFD0C, 0x08), 0u);
-  EXPECT_EQ(SetCmd(0x02, 0x97, 0, 1, 8), usb::kErrGenFailure);
+  EXPECT_EQ(SetCmd(0x02, 0x97, 0x0100, 0x20, 2), usb::kErrGenFailure);
   EXPECT_EQ(Status(), kStsHwErr);
+  Abort();
+  // The fail record of the refused write shows bytes that did not program, beyond the budget.
+  const auto rec = FailRecord();
+  EXPECT_EQ(rec[0], 3);
+  EXPECT_EQ(ReadBE16(rec, 1), 0x0100);
+  EXPECT_EQ(ReadBE16(rec, 17), 0x0102);
   // The lock is one-time: it survives a power cycle.
   ASSERT_TRUE(m_bus->Unplug(n));
   ASSERT_TRUE(m_bus->Plug(n));
