@@ -972,11 +972,14 @@ void SimChip::ReadData(int op, std::uint32_t address, std::uint32_t length, std:
     case kOpReadPhy: fromAux(0x10000, address); break;
     case kOpOtpRead: fromMemory(m_mem.otp); break;
     case kOpOtpBlank:
-      for (std::size_t i = 0; i < out.size(); ++i) out[i] = m_mem.otp[address + offset + i] ? 1 : 0;
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::size_t k = static_cast<std::size_t>(address) + offset + i;
+        out[i] = k < m_mem.otp.size() && m_mem.otp[k] ? 1 : 0;
+      }
       break;
     case kOpOtpAllBlank: {
       std::uint8_t used = 0;
-      for (std::uint32_t i = 0; i < length; ++i) used |= m_mem.otp[address + i];
+      for (std::uint32_t i = 0; i < length && address + i < m_mem.otp.size(); ++i) used |= m_mem.otp[address + i];
       const std::uint8_t answer = used ? 1 : 0;
       fromBytes(std::span<const std::uint8_t>(&answer, 1));
       break;
@@ -1025,6 +1028,7 @@ void SimChip::WriteData(int op, std::uint32_t address, std::uint16_t param, std:
     case kOpWriteMem:
       for (std::size_t i = 0; i < in.size(); ++i) {
         const std::uint32_t a = address + offset + static_cast<std::uint32_t>(i);
+        if (a >= m_mem.regs.size()) break;
         // Identity and boot status are read-only.
         if (a == kRegChipId || a == kRegChipId + 1 || a == kRegBootStatus || a == kRegBootStatus1071) continue;
         m_mem.regs[a] = in[i];
@@ -1035,7 +1039,8 @@ void SimChip::WriteData(int op, std::uint32_t address, std::uint16_t param, std:
     case kOpNorWrite:
     case kOpSpiWrite:
       // NOR semantics: programming only clears bits.
-      for (std::size_t i = 0; i < in.size(); ++i) m_mem.flash[address + offset + i] &= in[i];
+      for (std::size_t i = 0; i < in.size() && address + offset + i < m_mem.flash.size(); ++i)
+        m_mem.flash[address + offset + i] &= in[i];
       if (!in.empty())
         m_state.flashWriteEnd =
             std::max(m_state.flashWriteEnd, address + offset + static_cast<std::uint32_t>(in.size()));
@@ -1046,7 +1051,8 @@ void SimChip::WriteData(int op, std::uint32_t address, std::uint16_t param, std:
     case kOpEep8Write:
     case kOpEep16Write:
     case kOpEepNWrite:
-      for (std::size_t i = 0; i < in.size(); ++i) m_mem.eeprom[address + offset + i] = in[i];
+      for (std::size_t i = 0; i < in.size() && address + offset + i < m_mem.eeprom.size(); ++i)
+        m_mem.eeprom[address + offset + i] = in[i];
       break;
     case kOpI2cWrite:
     case kOpI2cSlaveWrite:
@@ -1063,6 +1069,7 @@ void SimChip::WriteData(int op, std::uint32_t address, std::uint16_t param, std:
       for (std::size_t i = 0; i < in.size(); ++i) {
         if (m_state.failStopped) return;
         const std::uint32_t a = address + offset + static_cast<std::uint32_t>(i);
+        if (a >= m_mem.otp.size()) return;
         const std::uint8_t want = in[i];
         const bool bad = std::find(m_faults.otpBad.begin(), m_faults.otpBad.end(), a) != m_faults.otpBad.end();
         if (!bad) {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "base/strfmt.h"
+#include "sim/ic_types.h"
 
 namespace drover::sim {
 
@@ -319,6 +320,14 @@ bool ParseRecord(const std::string& text, DeviceRecord& out, std::string* error)
   for (auto v : rd.List("fault_otp_bad")) f.otpBad.push_back(static_cast<std::uint16_t>(v));
   f.eraseNeverCompletes = rd.Bool("fault_erase_never_completes");
   ParseSignature(rd.Text("fault_signature", "pass"), f.signature);
+
+  // A record edited by hand must not make the bus map absurd memories or index past them.
+  if (!FindSimIcType(o.ic) || o.flashSize < 0x10000 || o.flashSize > 0x4000000 || (o.flashSize & 0xFFF) ||
+      o.eepromSize == 0 || o.eepromSize > 0x1000000 || o.maxDataControlSize < 8 || o.maxDataControlSize > 4096 ||
+      c.dataControlSize == 0 || c.dataControlSize > 4096 || c.phPosition > c.phLength || c.phLength > 0xFFFF) {
+    if (error) *error = "device record holds impossible values";
+    return false;
+  }
 
   Presence& p = r.presence;
   p.plugged = rd.Bool("plugged", true);
