@@ -88,7 +88,9 @@ class IUsbBackend {
   // Opens the USB device of a device instance. 0 or an error (2 absent, 5 permission, ...).
   virtual std::uint32_t Open(const std::string& deviceInstance, std::unique_ptr<IUsbDevice>& out) = 0;
   // Registers a hot-plug callback (device instance, event); answers a handle for Unsubscribe.
-  // Callbacks may come from another thread.
+  // Callbacks may come from another thread, or on the calling thread from inside the backend
+  // call that noticed the change (a transfer that reset the device, Poll, EnumerateFunctions);
+  // the backend holds none of its own locks while it calls them.
   virtual int Subscribe(std::function<void(const std::string& deviceInstance, HotplugEvent)> callback) = 0;
   virtual void Unsubscribe(int handle) = 0;
   // Gives the backend a chance to notice changes made by other processes or by time
