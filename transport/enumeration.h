@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "transport/control_transfer.h"
+#include "transport/vendor_cmd.h"
 
 namespace drover {
 

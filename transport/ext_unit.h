@@ -26,8 +26,6 @@ inline constexpr std::uint8_t kSelectorData = 0x0B;
 inline constexpr std::uint32_t kExtUnitTimeoutMs = 5000;
 inline constexpr std::uint32_t kScratchSize = 1024;  // largest data control size
 inline constexpr CmdBlock kAbortBlock = {0xFF, 0, 0, 0, 0, 0, 0, 0};
-// Answer of the qualification command: "QUORLAN" and a NUL byte.
-inline constexpr std::array<std::uint8_t, 8> kQualifySignature = {'Q', 'U', 'O', 'R', 'L', 'A', 'N', 0};
 
 // The common operations of the extension-unit form over eleven primitives.
 class CExtUnitBase : public CVendorCmdCommon {
@@ -127,28 +125,57 @@ class CExtUnitBase : public CVendorCmdCommon {
 
   // Status code of the most recent reported failure; 0xFF when no status was obtained.
   std::uint8_t LastStatus() const { return m_byLastStatus; }
+  // The diagnostic text ReportError composed last (also sent to the debug channel).
+  const std::string& LastDiagnostic() const { return m_strLastDiagnostic; }
   std::uint32_t DataControlSize() const { return m_dwDataCtrlSize; }
   std::uint8_t ExtensionUnitId() const { return m_byUnitId; }
+
+  // Which fields of the preset a command overwrites: A address bits 0..15, L length,
+  // Ahi address bits 16..31, P parameter, S slave address (in bytes 2..3).
+  enum class Fields { None, A, AL, ALAhi, ALP, SL, A8P };
+  // The number a data-phase diagnostic carries.
+  enum class Number { AddressPlusDone, Done, Slave, SlavePlusDone, Address16PlusDone };
+  struct Command {
+    const char* setCmdText;
+    const char* dataText;  // printf-like with at most one number conversion
+    CmdBlock preset;
+    Fields fields;
+    Number number;
+  };
 
  protected:
   explicit CExtUnitBase(std::uint8_t unitId);
 
-  // A range command: 0x8000-byte commands while more than 0xFFFF bytes remain, then one.
-  enum class Fields { A, AL, ALAhi, ALP };
-  std::uint32_t RangeRead(const char* name, const CmdBlock& preset, Fields fields, std::uint32_t address,
-                          std::span<std::uint8_t> buffer, const ProgressCallback& progress, std::uint16_t param = 0);
-  std::uint32_t RangeWrite(const char* name, const char* dataText, const CmdBlock& preset, Fields fields,
-                           std::uint32_t address, std::span<const std::uint8_t> data, const ProgressCallback& progress,
-                           std::uint16_t param = 0);
-  // A command without data phase: lock, SetCmd, report.
-  std::uint32_t NoDataCommand(const char* setCmdText, const CmdBlock& preset);
-  std::uint32_t SendFields(const CmdBlock& preset, Fields fields, std::uint32_t address, std::uint32_t length,
-                           std::uint16_t param);
+  // The command sequence without taking the lock (callers hold it): SetCmd, then the data
+  // phase. address is the full address of the command; param fills P (or S for slave forms).
+  std::uint32_t SendCommand(const Command& c, std::uint32_t address, std::uint32_t length, std::uint16_t param);
+  std::uint32_t InPhase(const Command& c, std::uint32_t address, std::uint16_t param, std::span<std::uint8_t> buffer,
+                        const ProgressCallback& progress);
+  std::uint32_t OutPhase(const Command& c, std::uint32_t address, std::uint16_t param,
+                         std::span<const std::uint8_t> data, const ProgressCallback& progress);
+  // Range commands: 0x8000-byte commands while more than 0xFFFF bytes remain, then one.
+  std::uint32_t RangeIn(const Command& c, std::uint32_t address, std::span<std::uint8_t> buffer,
+                        const ProgressCallback& progress);
+  std::uint32_t RangeOut(const Command& c, std::uint32_t address, std::span<const std::uint8_t> data,
+                         const ProgressCallback& progress);
+  // One command with one data phase of at most 0xFFFF bytes (0x80070057 beyond).
+  std::uint32_t SingleIn(const Command& c, std::uint32_t address, std::uint16_t param, std::span<std::uint8_t> buffer);
+  std::uint32_t SingleOut(const Command& c, std::uint32_t address, std::uint16_t param,
+                          std::span<const std::uint8_t> data);
+  // One command whose data phase is one chunk; the first out.size() bytes are kept.
+  std::uint32_t ChunkIn(const Command& c, std::uint32_t address, std::uint32_t length, std::uint16_t param,
+                        std::span<std::uint8_t> out, std::uint32_t number);
+  std::uint32_t ChunkOut(const Command& c, std::uint32_t address, std::uint32_t length, std::uint16_t param,
+                         std::span<const std::uint8_t> data, std::uint32_t number);
+  std::uint32_t NoData(const Command& c, std::uint32_t address = 0, std::uint32_t length = 0, std::uint16_t param = 0);
+  std::uint32_t EepErase(const Command& c, std::uint32_t size);
+  std::string DataText(const Command& c, std::uint32_t address, std::uint16_t param, std::uint32_t done) const;
 
   CNamedMutex m_lock;
   std::uint8_t m_byUnitId;
   std::uint8_t m_byLastStatus = 0xFF;
   std::uint32_t m_dwDataCtrlSize = 8;
+  std::string m_strLastDiagnostic;
   // Every single-chunk read and the last partial chunk pass through here; its first 8 bytes
   // double as the status block buffer.
   std::array<std::uint8_t, kScratchSize> m_scratch{};

@@ -43,6 +43,10 @@ const char* VcmdStatusText(std::uint8_t status);
 // Progress of a range command: the number of bytes just moved.
 using ProgressCallback = std::function<void(std::uint32_t bytesMoved)>;
 
+// The device's identity word: the answer of the qualification command and bytes 24..31 of
+// its status area, "QUORLAN" and a NUL byte.
+inline constexpr std::array<std::uint8_t, 8> kQualifySignature = {'Q', 'U', 'O', 'R', 'L', 'A', 'N', 0};
+
 // An 8-byte command block: group, opcode, address LE16, length LE16, parameter LE16.
 using CmdBlock = std::array<std::uint8_t, 8>;
 
