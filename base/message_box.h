@@ -14,6 +14,7 @@ inline constexpr unsigned MB_ICONQUESTION = 0x20;
 inline constexpr unsigned MB_ICONWARNING = 0x30;
 inline constexpr unsigned MB_ICONINFORMATION = 0x40;
 inline constexpr unsigned MB_DEFBUTTON2 = 0x100;
+inline constexpr unsigned MB_SYSTEMMODAL = 0x1000;
 inline constexpr unsigned MB_BUTTON_MASK = 0xF;
 
 inline constexpr int IDOK = 1;

@@ -50,6 +50,9 @@ struct EngineContext {
   IDeviceListHost* pDeviceList = nullptr;
   // The console of command-line mode; the engine hands it its fixed texts.
   std::function<void(std::string_view)> consolePrint;
+  // The main dialog's verdict text (dialog mode); the serial-number countdown of the
+  // downloads sets it, then posts UM_STEP with 0 so that the dialog shows it.
+  std::function<void(std::string_view)> setVerdictText;
 
   // Hands text to the console in command-line mode (nothing in dialog mode).
   void PrintToConsole(std::string_view text) const;

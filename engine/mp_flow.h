@@ -66,6 +66,41 @@ class CMpFlow : public CKesLibExternalUse, public CMpConfig {
   int MP_DisableWriteProtect();
   int MP_EnableWriteProtect();
 
+  // ---- flash update primitives (flash_update.cpp) ----
+  // The flash address of image offset `o` for an image of `len` bytes, by the IC type's chip
+  // code: the second 64 KiB bank (23), the bank above the image (26), else from 0.
+  std::uint32_t MP_FlashAddress(std::uint32_t o, std::uint32_t len) const;
+  // Erases per the chip code's strategy (`whole`: the stand-alone erase job); up to 3 tries.
+  int MP_EraseFlash(int whole, std::uint32_t len);
+  // Writes the image in 4 KiB pieces to the mapped addresses.
+  int MP_WriteFlashCode(std::span<const std::uint8_t> image);
+  // Reads the image's range over `buffer`, which holds a copy of the image on entry; pieces
+  // blank in the image are not read on chips without a second bank.
+  int MP_ReadBackFlashCode(std::span<std::uint8_t> buffer);
+  // Reads buffer.size() bytes from flash address 0 (dumps).
+  int MP_ReadFlash(std::span<std::uint8_t> buffer);
+  // The same from another start address (the bank an image of chip code 23 or 26 lies in).
+  int MP_ReadFlashFrom(std::uint32_t address, std::span<std::uint8_t> buffer);
+  // The transport's data-control size (extension unit); one guarded try.
+  bool MP_ChangeDataControlSize(std::uint32_t size);
+
+  // ---- EEPROM primitives (eeprom_update.cpp) ----
+  // The EEPROM's WP line through its four registers.
+  int MP_EepDisableWriteProtect();
+  int MP_EepEnableWriteProtect();
+  // 8-byte transfers from EEPROM address 0 upwards, each guarded with up to 8 tries.
+  int MP_Eep16Write(std::span<const std::uint8_t> data);
+  int MP_Eep16ReadBack(std::span<std::uint8_t> buffer);
+  int MP_Eep16Read(std::span<std::uint8_t> buffer);
+  int MP_Eep16Erase(std::uint32_t size);
+  int MP_Eep16WriteTag();
+  int MP_Eep8Write(std::span<const std::uint8_t> data);
+  int MP_Eep8Read(std::span<std::uint8_t> buffer);
+  int MP_Eep8Erase(std::uint32_t size);
+  // Reads the first 64 bytes into buffer (which must hold 64) and requires them blank.
+  int MP_Eep8CheckEmpty(std::span<std::uint8_t> buffer);
+  int MP_Eep8WriteTag();
+
   // ---- device information ----
   // The full read: connection, identity, version, status, port. Always 1.
   int MP_GetDeviceInfo();

@@ -10,6 +10,10 @@ namespace drover {
 class CMpFlow2 : public CMpFlow {
  public:
   using CMpFlow::CMpFlow;
+
+  // Reads the image's range (mapped by chip code) into buffer and requires it blank; chips
+  // without a second bank read one 4 KiB piece in four (flash_update.cpp).
+  int MP_CheckSPIFlashEmpty(std::span<std::uint8_t> buffer);
 };
 
 class CMpFlow4 : public CMpFlow2 {
