@@ -75,9 +75,11 @@ std::uint8_t InterfaceNumberFromId(const std::string& instanceId) {
   const std::string upper = AsciiUpper(instanceId);
   const std::size_t at = upper.find("MI_");
   if (at == std::string::npos || at + 5 > upper.size()) return 0;
-  // The digits are read as hexadecimal from decimal digit characters.
-  const int d1 = upper[at + 3] - '0';
-  const int d2 = upper[at + 4] - '0';
+  // The two characters are the interface number in hexadecimal ("MI_10" is interface 16).
+  auto hex = [](char c) { return c >= 'A' && c <= 'F' ? c - 'A' + 10 : (c >= '0' && c <= '9' ? c - '0' : -1); };
+  const int d1 = hex(upper[at + 3]);
+  const int d2 = hex(upper[at + 4]);
+  if (d1 < 0 || d2 < 0) return 0;
   return static_cast<std::uint8_t>(d1 * 16 + d2);
 }
 

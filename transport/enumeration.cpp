@@ -91,6 +91,7 @@ std::uint32_t EnumerateAudioDevices(std::vector<CandidateEntry>& out) {
   out.clear();
   auto backend = UsbBackend();
   if (!backend) return kErrPathNotFound;
+  backend->Poll();  // let the backend notice devices that came or went meanwhile
   std::vector<usb::UsbFunction> functions;
   const std::uint32_t rc = backend->EnumerateFunctions(functions);
   if (rc != 0) return rc;

@@ -23,4 +23,8 @@ bool StopTransport();
 std::uint32_t TransportLibType();
 bool TransportStarted();
 
+class CNamedMutex;
+// The raw-path lock "ICOperateSyncUac_2022" opened at start (nullptr before start).
+CNamedMutex* RawPathLock();
+
 }  // namespace drover

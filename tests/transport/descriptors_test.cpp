@@ -62,6 +62,7 @@ TEST(IdentityRules, InterfaceNumberRootHubsAndLocationPaths) {
   EXPECT_EQ(InterfaceNumberFromId("USB\\VID_0B05&PID_1996&MI_02\\1-2:1.2"), 2);
   EXPECT_EQ(InterfaceNumberFromId("USB\\VID_0B05&PID_1996&MI_10\\1-2:1.16"), 0x10);
   EXPECT_EQ(InterfaceNumberFromId("USB\\VID_0B05&PID_1996\\1-2"), 0);
+  EXPECT_EQ(InterfaceNumberFromId("USB\\VID_0B05&PID_1996&MI_0A\\1-2:1.10"), 10);
   EXPECT_EQ(InterfaceNumberFromId("X&MI_"), 0);
 
   struct Hub {

@@ -158,6 +158,7 @@ struct FakeDeviceSpec {
   bool cached = true;  // CachedDescriptors answers
   std::uint32_t openError = 0;
   std::uint32_t descriptorShort = 0;  // device descriptor answers this many bytes (0: all)
+  bool notReady = false;              // every transfer answers 21 (not ready)
   std::shared_ptr<FakeChip> chip = std::make_shared<FakeChip>();
 };
 
@@ -239,6 +240,7 @@ class FakeDevice final : public usb::IUsbDevice {
     FakeDeviceSpec& d = m_bus.devices[m_index];
     got = 0;
     if (!d.present) return usb::kErrDeviceNotConnected;
+    if (d.notReady) return usb::kErrNotReady;
     if ((s.bmRequestType & 0x7F) == 0 && s.bRequest == 0x06 && dirIn) {
       const std::uint8_t type = static_cast<std::uint8_t>(s.wValue >> 8);
       std::vector<std::uint8_t> src;
