@@ -192,6 +192,9 @@ int CDevFlow::Dev_OpenDeviceForMultiCamera() {
     if (list && m_dwPortAddr == list->RememberedPortAddr() && m_dwHubInst == list->RememberedHubInst()) return 1;
     DEV_CloseDevice();
   }
+  // The chosen device is gone: the dialog learns it the same way as of a missing choice, so
+  // that a job which ends here does not end unreported.
+  PostToDialog(UM_STATUS, kStatusDetectFail, 0);
   return 0;
 }
 

@@ -106,6 +106,14 @@ TEST_F(DeviceList, ListForAllInOnePrefersTheRememberedPort) {
   ASSERT_EQ(flow->Dev_OpenDeviceForMultiCamera(), 1);
   flow->MP_ReadIdentity(false);
   EXPECT_EQ(flow->m_wPid, 0x1A52);
+
+  // Once the device on that port is gone, the reopen fails and says so.
+  flow->DEV_CloseDevice();
+  bus->Unplug(2);
+  posts.posts.clear();
+  EXPECT_EQ(flow->Dev_OpenDeviceForMultiCamera(), 0);
+  EXPECT_EQ(flow->m_hDevice, 0u);
+  EXPECT_EQ(posts.posts, (std::vector<engine_test::Post>{{UM_STATUS, 41511, 0}}));
 }
 
 TEST_F(DeviceList, ListForAllInOneSecondPassWithChecks) {
