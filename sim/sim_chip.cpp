@@ -815,7 +815,9 @@ std::uint8_t SimChip::Prepare(int op, std::uint32_t address, std::uint32_t lengt
       return 0;
     }
     case kOpSpiRead:
-      if (!spi) return kStsHwErr;
+      // The chip's flash controller reads a NOR flash through the SPI read as well (the
+      // host reads a NOR download back this way); writing and erasing keep their own forms.
+      if (!spi && !nor) return kStsHwErr;
       return flashRange(address, length);
     case kOpSpiWrite:
       if (!spi) return kStsHwErr;
