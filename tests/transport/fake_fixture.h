@@ -26,6 +26,9 @@ class FakeDeviceTest : public ::testing::Test {
     EXPECT_EQ(BindDevice(fake->devices[0].deviceInstance, record.pInterface, record.ref), 0u);
     record.dwSignature = kDeviceRecordSignature;
     record.byInterfaceNumber = 0;
+    record.strOpenedInstance = fake->devices[0].functionInstance;
+    record.strDeviceInstance = fake->devices[0].deviceInstance;
+    record.strLocationPath = fake->devices[0].locationPath;
     rec->Clear();
   }
   ~FakeDeviceTest() override {
@@ -40,6 +43,13 @@ class FakeDeviceTest : public ::testing::Test {
       if (t.setup.bmRequestType == 0x21 && t.setup.bRequest == 0x01 && t.setup.wValue == 0x0A00) out.push_back(t.data);
     }
     return out;
+  }
+
+  // Vendor requests with this request code recorded so far.
+  std::size_t Count(std::uint8_t request) const {
+    std::size_t n = 0;
+    for (const auto& t : rec->Transfers()) n += (t.setup.bmRequestType & 0x7F) == 0x40 && t.setup.bRequest == request;
+    return n;
   }
 
   std::shared_ptr<VirtualClock> clock;

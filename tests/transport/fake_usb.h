@@ -58,6 +58,8 @@ struct FakeChip {
   bool query06Fails = false;
   bool vendorFails = false;  // every vendor request stalls
   std::uint32_t shortIn = 0;  // IN transfers answer at most this many bytes (0: all)
+  std::uint8_t notReadyRequest = 0;  // this vendor request answers 21 ...
+  std::uint32_t notReadyCount = 0;   // ... this many times
 
   FakeChip() {
     for (std::size_t i = 0; i < mem.size(); ++i) mem[i] = static_cast<std::uint8_t>(i * 7 + 3);
@@ -81,10 +83,6 @@ struct FakeChip {
       if (s.bRequest == 0x01 && sel == 0x0A) {
         lastBlock.assign(data.begin(), data.end());
         readPos = 0;
-        if (lastBlock[1] == 0xD0) {  // qualification
-          const char sig[8] = {'Q', 'U', 'O', 'R', 'L', 'A', 'N', 0};
-          pendingQualify.assign(sig, sig + 8);
-        }
         got = static_cast<std::uint32_t>(data.size());
         return 0;
       }
@@ -102,7 +100,7 @@ struct FakeChip {
       }
       if (s.bRequest == 0x81 && sel == 0x0B) {
         for (std::size_t i = 0; i < data.size(); ++i) {
-          if (lastBlock[1] == 0xD0) data[i] = i < pendingQualify.size() ? pendingQualify[i] : 0;
+          if (lastBlock[1] == 0xD0) data[i] = i < qualifyAnswer.size() ? qualifyAnswer[i] : 0;
           else if (lastBlock[1] == 0xCD) data[i] = statusArea[(ReadLE16(lastBlock, 2) * 8 + i) % statusArea.size()];
           else data[i] = mem[(BlockAddress() + readPos + i) % mem.size()];
         }
@@ -120,6 +118,10 @@ struct FakeChip {
     }
     if (type == 0x40) {  // vendor
       if (vendorFails) return 31;
+      if (notReadyCount != 0 && s.bRequest == notReadyRequest) {
+        --notReadyCount;
+        return 21;
+      }
       if (s.bRequest == 0x07) {
         const std::size_t base = static_cast<std::size_t>(s.wValue & 0xFF) * 8;
         for (std::size_t i = 0; i < data.size(); ++i) data[i] = statusArea[(base + i) % statusArea.size()];
@@ -142,7 +144,7 @@ struct FakeChip {
     return 31;
   }
 
-  std::vector<std::uint8_t> pendingQualify;
+  std::vector<std::uint8_t> qualifyAnswer = {'Q', 'U', 'O', 'R', 'L', 'A', 'N', 0};
 };
 
 struct FakeDeviceSpec {
