@@ -1,6 +1,7 @@
 // The table side of CMpFlow_OTP: block table entries written with redundancy, failed blocks
 // entered, and superseded entries and ECC records retired.
 #include <array>
+#include <string>
 
 #include "base/status.h"
 #include "base/trace.h"
@@ -26,9 +27,13 @@ bool CMpFlow_OTP::RetireByte(std::uint32_t address) {
   return WriteTable(address, complement);
 }
 
-bool CMpFlow_OTP::WriteSavedEntry(const TraceScope& scope, int index) {
+bool CMpFlow_OTP::WriteSavedEntry(const TraceScope& scope, int index, bool reportLock) {
   if (!MP_OTPWriteEnale()) {
-    Fail(scope, status::kOtpLocked);
+    if (reportLock) {
+      Fail(scope, status::kOtpLocked);
+    } else {
+      TraceFail(scope, std::string(StatusText(status::kOtpLocked)) + "\n");
+    }
     return false;
   }
   if (WriteTable(EntryAddress(index), m_bySavedEntry)) return true;
@@ -39,7 +44,7 @@ bool CMpFlow_OTP::MP_OTPWriteBlock(std::uint32_t length) {
   const auto start = static_cast<std::uint16_t>(m_wVDAddress + m_wVDLength);
   TraceScope scope("CMpFlow_OTP::MP_OTPWriteBlock");
   m_bySavedEntry = EncodeEntry(start, static_cast<std::uint16_t>(length), CurrentFlag());
-  return WriteSavedEntry(scope, m_iSelBlock);
+  return WriteSavedEntry(scope, m_iSelBlock, true);
 }
 
 bool CMpFlow_OTP::MP_OTPWriteBlockFail(std::uint16_t stopAddress, std::uint32_t length) {
@@ -50,7 +55,8 @@ bool CMpFlow_OTP::MP_OTPWriteBlockFail(std::uint16_t stopAddress, std::uint32_t 
   if (stopAddress != 0xFFFF && stopAddress >= start && stopAddress <= start + length) covered = stopAddress - start;
   TraceScope scope("CMpFlow_OTP::MP_OTPWriteBlockFail");
   m_bySavedEntry = EncodeEntry(start, static_cast<std::uint16_t>(covered), kFlagRetired);
-  return WriteSavedEntry(scope, m_iSelBlock);
+  // Runs after a failure that has been reported already; a lock found here is that failure.
+  return WriteSavedEntry(scope, m_iSelBlock, false);
 }
 
 bool CMpFlow_OTP::MP_OTPReduantVDFlag(int index) {

@@ -1,0 +1,261 @@
+#pragma once
+// The OTP leaf on a simulated OTP device and the virtual clock, with recording doubles for
+// the settings, posts, message boxes and trace lines, raw access to the simulated OTP, and a
+// builder of configuration blocks laid out as OTP images.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+
+#include "base/bytes.h"
+#include "base/clock.h"
+#include "base/file_util.h"
+#include "base/message_box.h"
+#include "base/settings.h"
+#include "base/status.h"
+#include "base/thread_flag.h"
+#include "base/trace.h"
+#include "engine/devflow_factory.h"
+#include "engine/engine_context.h"
+#include "image/ic_type.h"
+#include "otp/otp_download.h"
+#include "otp/otp_flows.h"
+#include "sim/sim_bus.h"
+#include "transport/transport_service.h"
+
+namespace drover::otp::testing {
+
+class MapSettings final : public ISettingsStore {
+ public:
+  std::uint32_t GetInt(const std::string& section, const std::string& key, std::int32_t def) const override {
+    auto it = m_values.find(section + "/" + key);
+    return it == m_values.end() ? static_cast<std::uint32_t>(def) : static_cast<std::uint32_t>(it->second);
+  }
+  std::string GetText(const std::string&, const std::string&, const std::string& def) const override { return def; }
+  void SetInt(const std::string& section, const std::string& key, std::int32_t value) override {
+    m_values[section + "/" + key] = value;
+  }
+
+ private:
+  std::map<std::string, std::int32_t> m_values;
+};
+
+struct Post {
+  std::uint32_t message;
+  std::uintptr_t first;
+};
+
+class PostRecorder final : public IPostSink {
+ public:
+  void OnPost(std::uint32_t message, std::uintptr_t first, std::intptr_t) override { posts.push_back({message, first}); }
+  bool Has(std::uint32_t message, std::uintptr_t first) const {
+    for (const Post& p : posts)
+      if (p.message == message && p.first == first) return true;
+    return false;
+  }
+  int Count(std::uint32_t message) const {
+    int n = 0;
+    for (const Post& p : posts) n += p.message == message ? 1 : 0;
+    return n;
+  }
+  std::vector<std::uintptr_t> Errors() const {
+    std::vector<std::uintptr_t> out;
+    for (const Post& p : posts)
+      if (p.message == UM_ERROR) out.push_back(p.first);
+    return out;
+  }
+  std::vector<Post> posts;
+};
+
+// Answers the queued buttons in order (IDNO once the queue is empty) and records every box.
+class ScriptedBox final : public IMessageBox {
+ public:
+  int Show(const std::string& text, const std::string&, unsigned type) override {
+    texts.push_back(text);
+    types.push_back(type);
+    if ((type & MB_BUTTON_MASK) == MB_OK) return IDOK;
+    if (answers.empty()) return IDNO;
+    const int a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  std::deque<int> answers;
+  std::vector<std::string> texts;
+  std::vector<unsigned> types;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = "/tmp/drover-otp-XXXXXX";
+    if (::mkdtemp(pattern.data())) m_path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// Items of a configuration block, as raw bytes.
+inline std::vector<std::uint8_t> HwApItem() { return {0x06, 0x2F, 0x30, 0x73, 0x60, 0x10}; }
+inline std::vector<std::uint8_t> EepItem() { return {0x03, 0x08, 0xC2}; }
+// A small cache code item of `whole` bytes placed at `at` in its block, its code inline.
+inline std::vector<std::uint8_t> CacheItem(std::size_t whole, std::size_t at, std::uint8_t fill = 0x3C) {
+  std::vector<std::uint8_t> item(whole, fill);
+  item[0] = 0xFF;
+  item[1] = 0xE7;
+  WriteLE16(item, 2, static_cast<std::uint16_t>(whole));
+  WriteLE16(item, 4, static_cast<std::uint16_t>(at + 8));
+  WriteLE16(item, 6, static_cast<std::uint16_t>(whole - 8));
+  for (std::size_t i = 8; i < whole; ++i) item[i] = static_cast<std::uint8_t>(fill + i);
+  return item;
+}
+// An item of a type no class is defined for (carried as its bytes), `length` bytes long.
+inline std::vector<std::uint8_t> DummyItem(std::size_t length, std::uint8_t type = 0x50, std::uint8_t seed = 1) {
+  std::vector<std::uint8_t> item(length);
+  item[0] = static_cast<std::uint8_t>(length);
+  item[1] = type;
+  for (std::size_t i = 2; i < length; ++i) item[i] = static_cast<std::uint8_t>(seed * 31 + i * 7);
+  return item;
+}
+
+// A configuration block of chip code 21, sub-mode 2, kind 0x60 (OTP) from its items; the
+// header counts every item.
+inline std::vector<std::uint8_t> Block(const std::vector<std::vector<std::uint8_t>>& items, std::uint8_t chipCode = 21) {
+  std::vector<std::uint8_t> b{0x60, 0xA5, static_cast<std::uint8_t>(chipCode * 8 + 2), 0, 0,
+                              static_cast<std::uint8_t>(items.size())};
+  for (const auto& item : items) b.insert(b.end(), item.begin(), item.end());
+  WriteLE16(b, 3, static_cast<std::uint16_t>(b.size()));
+  return b;
+}
+// The block padded with 0xFF to the size of a file the command line accepts.
+inline std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> block, std::size_t size = 0x10000) {
+  if (block.size() < size) block.resize(size, 0xFF);
+  return block;
+}
+
+class OtpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_clock = std::make_shared<VirtualClock>();
+    m_scopedClock = std::make_unique<ScopedClock>(m_clock);
+    std::string error;
+    bus = sim::SimBus::Open(m_busDir.Path(), true, &error);
+    ASSERT_NE(bus, nullptr) << error;
+    ASSERT_TRUE(StartTransport(0, bus->Backend()));
+    settings = std::make_shared<MapSettings>();
+    SetSettingsStore(settings);
+    box = std::make_shared<ScriptedBox>();
+    SetMessageBox(box);
+    SetPostSink(&posts);
+    SetModuleDirectoryOverride(m_programDir.Path());
+    SetTraceObserver([this](std::string_view line) { trace.emplace_back(line); });
+    SetLastStatus(0);
+    std::uint32_t busType = 0;
+    ctx.pIcType = CreateIcTypeLayer(0, busType);
+    ctx.uMemoryType = kMemoryOtp;
+    ctx.bCommandLineMode = true;
+    RegisterOtpFlows();
+  }
+
+  void TearDown() override {
+    if (flow) flow->DEV_CloseDevice();
+    flow.reset();
+    StopTransport();
+    OverrideDevFlowLeaf(kMemoryOtp, kBusUsb, nullptr);
+    SetMainDialogThreadFlag(nullptr);
+    SetTraceObserver(nullptr);
+    SetPostSink(nullptr);
+    SetMessageBox(nullptr);
+    SetSettingsStore(nullptr);
+    SetModuleDirectoryOverride("");
+    m_scopedClock.reset();
+  }
+
+  // An OTP device on the bus, opened by the OTP leaf the factory builds.
+  void AddOtpDevice(const sim::Faults& faults = {}) {
+    sim::DeviceOptions o;
+    o.memory = sim::MemoryKind::Otp;
+    std::string error;
+    dev = bus->AddDevice(o, &error);
+    ASSERT_GE(dev, 0) << error;
+    if (!faults.otpBad.empty()) {
+      ASSERT_TRUE(bus->SetFaults(dev, faults));
+    }
+    std::unique_ptr<CDevFlow> created = CreateDevFlow(ctx, kMemoryOtp, kBusUsb);
+    flow.reset(dynamic_cast<COTPInfo_USB*>(created.release()));
+    ASSERT_NE(flow, nullptr);
+    ASSERT_EQ(flow->MP_OpenDevice(0), 1);
+  }
+
+  std::vector<std::uint8_t> Otp(std::uint32_t address, std::uint32_t length) {
+    std::vector<std::uint8_t> out;
+    EXPECT_TRUE(bus->ReadMemory(dev, sim::Memory::Otp, address, length, out));
+    return out;
+  }
+  void Poke(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+    ASSERT_TRUE(bus->WriteMemory(dev, sim::Memory::Otp, address, bytes));
+  }
+  std::vector<std::uint8_t> Entry(int i) { return Otp(EntryAddress(i), kBlockEntrySize); }
+  std::vector<std::uint8_t> Rec(int k) { return Otp(RecordAddress(k), kEccRecordSize); }
+  void SetBad(const std::vector<std::uint16_t>& addresses) {
+    sim::Faults f;
+    f.otpBad = addresses;
+    ASSERT_TRUE(bus->SetFaults(dev, f));
+  }
+  void SetLockRegister(std::uint8_t value) {
+    ASSERT_TRUE(bus->WriteMemory(dev, sim::Memory::Regs, kOtpLockRegister, std::vector<std::uint8_t>{value}));
+  }
+  bool Traced(const std::string& text) const {
+    for (const std::string& line : trace)
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+  // Writes one block of the given kind through the block update.
+  bool Update(std::uint8_t kind, const std::vector<std::uint8_t>& image) {
+    flow->SetCurrentBlock(kind, image);
+    return flow->OTP_UpdateEx_Cmd2(image);
+  }
+  std::string Scratch(const std::string& name) const { return m_programDir.Path() + "/" + name; }
+
+  TempDir m_busDir;
+  TempDir m_programDir;
+  std::shared_ptr<VirtualClock> m_clock;
+  std::unique_ptr<ScopedClock> m_scopedClock;
+  std::shared_ptr<sim::SimBus> bus;
+  std::shared_ptr<MapSettings> settings;
+  std::shared_ptr<ScriptedBox> box;
+  PostRecorder posts;
+  std::vector<std::string> trace;
+  EngineContext ctx;
+  std::unique_ptr<COTPInfo_USB> flow;
+  int dev = -1;
+};
+
+inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
+  std::vector<std::uint8_t> out;
+  for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
+  return out;
+}
+
+// Data of a given length that holds no zero byte runs the abnormal-area check would trip on
+// after the block's end (the block itself may be anything).
+inline std::vector<std::uint8_t> Pattern(std::size_t length, std::uint8_t seed = 7) {
+  std::vector<std::uint8_t> out(length);
+  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 8));
+  return out;
+}
+
+}  // namespace drover::otp::testing
