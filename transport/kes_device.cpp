@@ -21,7 +21,6 @@ constexpr std::uint32_t kNoRootHubPauseMs = 500;
 constexpr std::uint32_t kAnswerPauseMs = 300;
 constexpr std::uint32_t kSlowChipExtraMs = 2000;
 constexpr std::uint32_t kBlockEraseSize = 0x10000;
-constexpr std::size_t kMaxObjectName = 200;
 
 // The current device. The worker thread opens, uses and closes it; the dialog thread only
 // signals its removal event, under the lock.
@@ -458,10 +457,6 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, std::uint16_t v, std::uint8_t
     else if (v == 1) m = 0;
   }
 
-  usb::UsbNode node;
-  const std::string objectName =
-      backend->GetNode(record.strDeviceInstance, node) == 0 ? CutUtf8(node.objectName, kMaxObjectName) : std::string();
-
   // Preparation: the chip identity decides an extra settling time after the reset.
   bool slowChip = false;
   if (t != 10) {
@@ -560,7 +555,6 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, std::uint16_t v, std::uint8_t
     if (exceeded()) return usb::kErrTimeout;
     clock.Sleep(kAnswerPauseMs);
   }
-  (void)objectName;
   record = std::move(found);
   return 0;
 }
