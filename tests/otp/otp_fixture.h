@@ -198,6 +198,8 @@ class OtpTest : public ::testing::Test {
     flow.reset(dynamic_cast<COTPInfo_USB*>(created.release()));
     ASSERT_NE(flow, nullptr);
     ASSERT_EQ(flow->MP_OpenDevice(0), 1);
+    // The IC type of the simulated chip (VQ7330, chip code 21), as the device search finds it.
+    ASSERT_TRUE(SearchIcTypeByRegisters(ctx.pIcType, 0, 0x10, 0xB0));
   }
 
   std::vector<std::uint8_t> Otp(std::uint32_t address, std::uint32_t length) {
