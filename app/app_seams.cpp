@@ -7,12 +7,15 @@
 #include "engine/dev_flow.h"
 #include "engine/devflow_factory.h"
 #include "image/ic_type.h"
+#include "otp/otp_flows.h"
 #include "sim/sim_bus.h"
 #include "transport/transport_service.h"
 
 namespace drover {
 
 AppSeams DefaultAppSeams() {
+  // The OTP leaf of the OTP library serves memory type 6 from the first device flow on.
+  RegisterOtpFlows();
   AppSeams seams;
   seams.createIcTypes = [](AppContext& ctx) {
     ctx.engine.uIniType = ctx.iIniType;
@@ -53,6 +56,7 @@ AppSeams DefaultAppSeams() {
     StartTransport(libType, std::move(bus));
   };
   seams.stopTransport = [](std::uint32_t) { StopTransport(); };
+  seams.reportOtpSpace = [](AppContext&, CDevFlow& flow) { return ReportOtpSpace(flow); };
   return seams;
 }
 

@@ -92,8 +92,7 @@ bool CParseArg::FindFittingIcType(CDevFlow& flow) {
   }
   const std::size_t count = engine.pIcType->DefinitionCount();
   for (std::size_t i = 0; i < count; ++i) {
-    // The parse below may replace nothing but reads the active definition, so it is the one
-    // tried here.
+    // The image parse reads the active definition, so definition i becomes the active one.
     if (!engine.pIcType->SelectAndMatchRegisters(flow.m_byChipId[0], flow.m_byChipId[1], i)) continue;
     if (!BlockFits(flow.m_pFileData, engine.pIcType->ConfigAddress())) continue;
     if (!flow.m_pFileData.empty() && flow.DEV_ParseImage(flow.m_pFileData)) return true;
@@ -231,7 +230,8 @@ int CParseArg::Excute_Arg_Normal() {
           TraceFail(scope, kLoadFileFailText);
         } else {
           if (m_ctx.seams.reportOtpSpace) {
-            m_ctx.seams.reportOtpSpace(m_ctx, *flow);
+            // A report that could not read the OTP has no usage text to show: it fails.
+            result = m_ctx.seams.reportOtpSpace(m_ctx, *flow) ? 1 : 0;
           } else {
             ReportNotBuilt("the OTP space report");
             result = 0;

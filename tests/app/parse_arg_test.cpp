@@ -105,7 +105,7 @@ TEST_F(ParseArgTest, InvalidArgumentsAreTracedOnly) {
   EXPECT_EQ(Parse({"-f", "a", "b", "c", "d", "e"}), 0);
   SetTraceObserver(nullptr);
   int invalid = 0;
-  for (const std::string& l : lines) invalid += l.find("Fail --- Invalid parameter!\r\n") != std::string::npos;
+  for (const std::string& l : lines) invalid += l.find("Fail --- Invalid parameter!") != std::string::npos;
   EXPECT_EQ(invalid, 2);
 }
 
