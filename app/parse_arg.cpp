@@ -53,7 +53,7 @@ const ActionRow* FindAction(char code) {
 std::string CommandLineUsage() {
   return "Usage:\n"
          "  drover                              start the dialog (also: drover /forcerestart)\n"
-         "  drover -f FILE.rfw [-d N]           write FILE.rfw\n"
+         "  drover -f FILE.rfw [X -d N]         write FILE.rfw\n"
          "  drover -f -write FILE [-d N]        write FILE\n"
          "  drover -f -verify FILE [-d N]       compare the memory with FILE\n"
          "  drover -f -erase [X -d N]           erase the flash\n"
@@ -67,7 +67,8 @@ std::string CommandLineUsage() {
          "the fourth and fifth argument (X is any placeholder); it names the first of three\n"
          "device indices tried when the settings do not check the USB identity allow-list.\n"
          "The outcome goes to \"Result.txt\" in the program's directory (the console texts,\n"
-         "then \"pass\" or \"fail\"); the exit code is 1 when the run ended with a failure.\n"
+         "then \"pass\" or \"fail\"). The exit code is 1 when the run ends on a status that\n"
+         "is not cleared: every failure, and also a passing erase or OTP dump.\n"
          "\n"
          "Environment:\n"
          "  DROVER_SIM=DIR          use the simulated USB bus in directory DIR instead of\n"
