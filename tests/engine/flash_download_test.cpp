@@ -255,6 +255,32 @@ TEST_F(FlashDownload, ChipCode30) {
   }
 }
 
+// An image with its block at the start marks itself valid: no separate tag, and the bytes at
+// the tag address are written as the image has them.
+TEST_F(FlashDownload, ImageWithItsBlockAtTheStartIsWrittenExactly) {
+  const Bytes image = FlashImage(0, Block(0x55, 17, {VidPidItem(0x0BDA, 0x7310)}), {0x12, 0x34});
+  const int n = Open(Device("VQ7310"));
+  flow->m_pFileData = image;
+  ASSERT_EQ(flow->DEV_ParseImage(flow->m_pFileData), 1);
+  ASSERT_TRUE(flow->m_bTagInImage);
+  ASSERT_EQ(flow->DEV_Download(), 1);
+  EXPECT_EQ(Flash(n, 0, 0x10000), image);
+  EXPECT_TRUE(Info(n).runningCode);
+}
+
+// A stop asked for by the dialog before the update ends it before anything is written.
+TEST_F(FlashDownload, StopFlagBeforeTheUpdate) {
+  CThreadFlag stop;
+  stop.SetStopFlag(1);
+  const int n = Open(Device("VQ7322"));
+  SetMainDialogThreadFlag(&stop);
+  flow->m_pFileData = BuiltInImage(kImage7322);
+  EXPECT_EQ(flow->DEV_Download(), 0);
+  EXPECT_EQ(Errors(), (std::vector<std::uintptr_t>{kIdResetFail}));
+  EXPECT_EQ(Flash(n, 0, 0x20000), Bytes(0x20000, 0xFF));
+  SetMainDialogThreadFlag(nullptr);
+}
+
 // The device leaves the bus at a chosen transfer: the update fails with the identifier of the
 // step it was in, and the chip never starts the partial image.
 TEST_F(FlashDownload, UnpluggedDuringTheUpdate) {

@@ -232,9 +232,21 @@ TEST_F(FlashEntry, ReadJobs) {
   const int n = Open(o);
   ctx.dwDumpSize = 0x10000;
   const std::string bin = ProgramDir() + "/dump/spi.bin";
+  bus->RecordTransfers(n, true);
   ASSERT_EQ(flow->DEV_Silence_ReadBin(bin), 1);
   EXPECT_EQ(ReadFile(bin), Flash(n, 0, 0x10000));
   EXPECT_EQ(Shows(), (std::vector<Shown>{Step(kIdStepRead), Progress(100), Result(kIdReadFlashOk)}));
+  // The dump goes through the extension unit with 64-byte data chunks, then back to 8.
+  std::vector<std::uint16_t> sizes;
+  std::size_t spiReads = 0;
+  for (const auto& t : bus->TakeTransfers(n)) {
+    if ((t.bmRequestType & 0x60) != 0x20 || t.bRequest != 0x01 || t.wValue != 0x0A00 || t.data.size() < 6) continue;
+    if (t.data[0] == 0x00 && t.data[1] == 0x16) sizes.push_back(ReadLE16(t.data, 4));
+    if (t.data[0] == 0x02 && t.data[1] == 0xC2) ++spiReads;
+  }
+  EXPECT_EQ(sizes, (std::vector<std::uint16_t>{64, 8}));
+  EXPECT_EQ(spiReads, 0x10000u / 4096);
+  EXPECT_EQ(flow->m_dwCmdFlags & 0x20, 0u);
 
   const std::string text = ProgramDir() + "/spi.txt";
   ASSERT_EQ(flow->DEV_Silence_ReadText(text), 1);
