@@ -656,7 +656,8 @@ ChipReply SimChip::Class(const usb::UsbSetup& setup, std::span<std::uint8_t> dat
     } else {
       WriteData(row->op, m_state.phAddress, m_state.phParam, pos, data.first(n));
     }
-    m_state.phPosition = pos + static_cast<std::uint32_t>(w);
+    // A last transfer longer than what is left ends the phase; the position stays within it.
+    m_state.phPosition = std::min<std::uint32_t>(pos + static_cast<std::uint32_t>(w), m_state.phLength);
     if (m_state.phPosition >= m_state.phLength) {
       if (!dirIn) FinishWrite(row->op, m_state.phAddress, m_state.phLength);
       m_state.phase = Phase::None;
