@@ -122,9 +122,11 @@ bool CFlashInfo::CarryOverConfigItem(std::uint32_t& err) {
   std::copy(tail.begin(), tail.end(), area.begin() + static_cast<std::ptrdiff_t>(at + item.size()));
   if (existing == items->end()) area[5] = static_cast<std::uint8_t>(area[5] + 1);
   // The block length follows its items, so that a reader bounded by it still sees them all.
-  const std::size_t blockLength = ReadLE16(area, 3) + newEnd - end;
+  const std::int64_t grown = static_cast<std::int64_t>(ReadLE16(area, 3)) + static_cast<std::int64_t>(newEnd) -
+                            static_cast<std::int64_t>(end);
+  const std::uint16_t blockLength = static_cast<std::uint16_t>(std::clamp<std::int64_t>(grown, 0, 0xFFFF));
   area[3] = static_cast<std::uint8_t>(blockLength & 0xFF);
-  area[4] = static_cast<std::uint8_t>((blockLength >> 8) & 0xFF);
+  area[4] = static_cast<std::uint8_t>(blockLength >> 8);
   return true;
 }
 

@@ -229,6 +229,7 @@ int CMpFlow_Flash::FF_UpdateEx_Standard(std::vector<std::uint8_t>& image, std::u
   // The tag bytes are patched in the image below; an IC type whose tag lies beyond the image
   // cannot be served by it, and nothing is touched.
   if (tag > len || len - tag < 2) return fail("Tag Address beyond the image\n", kIdParseFileFail);
+  if (m_pReadBuf.size() != len && !Allocate(m_pReadBuf, len)) return fail("Malloc Data Fail\n", kIdMallocFail);
 
   if (m_bBootStatusChip) {
     image[tag] = 0xFF;
@@ -340,6 +341,8 @@ int CMpFlow_Flash::FF_UpdateEx_ForSimulateOTP(std::vector<std::uint8_t>& image, 
     err = id;
     return 0;
   };
+  if (m_pReadBuf.size() != image.size() && !Allocate(m_pReadBuf, image.size()))
+    return fail("Malloc Data Fail\n", kIdMallocFail);
   if (!MP_DisableWriteProtect()) return fail("Disable Write Protect Fail\n", kIdDisableWpFail);
   if (!MP_EraseFlash(0, 0)) return fail("Erase Flash Fail\n", kIdEraseFlashFail);
   if (!MP_WriteFlashCode(image)) return fail("Write Flash Code Fail\n", kIdUpdateFlashFail);

@@ -97,6 +97,8 @@ bool RearrangeSimulatedOtpImage(std::vector<std::uint8_t>& image, std::uint8_t c
   const std::size_t l2 = others ? blockLength - c : 0;
   if (l1 + l2 > kSimOtpTable) return false;
   const std::uint8_t subMode = header->m_bySubMode;
+  // An image read without a parse has no chip code of its own yet: its block header has it.
+  if (chipCode > 31) chipCode = header->m_byChipCode;
 
   std::vector<std::uint8_t> out(kSimOtpImageSize, 0xFF);
   std::fill_n(out.begin() + kSimOtpTable, kSimOtpTableSize, std::uint8_t{0});

@@ -174,6 +174,7 @@ inline constexpr std::size_t kSimOtpCodeOffset = 15;      // header and the two 
 // with the other items, and the block table. False, with the image unchanged, when it cannot
 // be done soundly (no block, a small cache code item anywhere but right after the header and
 // the two leading items, a walk that runs out of the block, blocks that would not fit).
+// chipCode is the image's (kNoChipCode: taken from the block header).
 bool RearrangeSimulatedOtpImage(std::vector<std::uint8_t>& image, std::uint8_t chipCode);
 
 }  // namespace drover
