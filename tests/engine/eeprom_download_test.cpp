@@ -219,5 +219,19 @@ TEST_F(EepromDownload, ChipRule) {
   EXPECT_EQ(Eeprom(n, 0, 0x10), Bytes(0x10, 0xFF));
 }
 
+// Only the flash write goes on with an image already loaded when the file cannot be loaded.
+TEST_F(EepromDownload, NoLoadFallBack) {
+  for (const Family& f : kFamilies) {
+    SCOPED_TRACE(f.name);
+    const int n = OpenEeprom(f);
+    ctx.bCommandLineMode = true;
+    flow->m_pFileData = Filler(0x10000, 3);
+    EXPECT_EQ(flow->DEV_Silence_WriteBin(ProgramDir() + "/missing.rfw"), 0);
+    EXPECT_EQ(Errors(), (std::vector<std::uintptr_t>{kIdLoadFileFail}));
+    EXPECT_EQ(Eeprom(n, 0, 0x10), Bytes(0x10, 0xFF));
+    flow->DEV_CloseDevice();
+  }
+}
+
 }  // namespace
 }  // namespace drover

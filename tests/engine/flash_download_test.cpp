@@ -268,6 +268,34 @@ TEST_F(FlashDownload, ImageWithItsBlockAtTheStartIsWrittenExactly) {
   EXPECT_TRUE(Info(n).runningCode);
 }
 
+// Force update flag A of chip codes 23 and 26 clears four flash bytes at 0x1010 after the
+// update; other chip codes leave them.
+TEST_F(FlashDownload, ForceUpdateFlagA) {
+  for (const char* ic : {"VQ7322", "VQ7330"}) {
+    SCOPED_TRACE(ic);
+    const bool secondBank = std::string(ic) == "VQ7322";
+    const Bytes image = FlashImage(
+        0xF000, Block(0x55, secondBank ? 23 : 21, {HwAp(0x7330), {3, 21, 0x10}, VidPidItem(0x0BDA, 0x7322)}), {0xFF, 0xFF});
+    const int n = Open(Device(ic));
+    const Bytes bank0 = Filler(0x10000, 8);
+    if (secondBank) {
+      ASSERT_TRUE(bus->WriteMemory(n, sim::Memory::Flash, 0, bank0));
+    }
+    ctx.bCommandLineMode = true;
+    ASSERT_EQ(flow->DEV_Silence_WriteBin(File("fw.rfw", image)), 1);
+    ASSERT_TRUE(flow->m_bForceUpdateA);
+    if (secondBank) {
+      Bytes expected = bank0;
+      std::fill_n(expected.begin() + kForceUpdateAddress, 4, 0x00);
+      EXPECT_EQ(Flash(n, 0, 0x10000), expected);
+      EXPECT_EQ(Flash(n, 0x10000, 0x10000), image);
+    } else {
+      EXPECT_EQ(Flash(n, 0, 0x10000), image);
+    }
+    flow->DEV_CloseDevice();
+  }
+}
+
 // A stop asked for by the dialog before the update ends it before anything is written.
 TEST_F(FlashDownload, StopFlagBeforeTheUpdate) {
   CThreadFlag stop;

@@ -198,6 +198,7 @@ TEST_F(FlashEntry, SerialNumberAndCountdown) {
     SCOPED_TRACE(fail);
     verdicts.clear();
     const int n = Open(Device("VQ7330"));
+    ctx.bCommandLineMode = false;
     if (fail) {
       sim::Faults f;
       ASSERT_TRUE(bus->GetFaults(n, f));
@@ -224,6 +225,19 @@ TEST_F(FlashEntry, SerialNumberAndCountdown) {
     }
     flow->DEV_CloseDevice();
   }
+
+  // Command-line mode writes the text too, but counts nothing down.
+  verdicts.clear();
+  const int n = Open(Device("VQ7330"));
+  ctx.bCommandLineMode = true;
+  flow->m_strManufacturer = "ACME02";
+  flow->m_pFileData = BuiltInImage(kImage7330);
+  ASSERT_EQ(flow->DEV_Download(), 1);
+  EXPECT_TRUE(verdicts.empty());
+  EXPECT_FALSE(posts.Has(UM_STEP, 0));
+  EXPECT_EQ(Shows().back(), Result(kIdFirmwareUpdateOk));
+  const Bytes block = Flash(n, 0xF000, 0x200);
+  EXPECT_NE(std::string(block.begin(), block.end()).find("ACME02"), std::string::npos);
 }
 
 TEST_F(FlashEntry, ReadJobs) {
