@@ -192,11 +192,15 @@ TEST_F(FlashDownload, RestartRules) {
     int disableCheck;
     std::uint32_t restarts;
     std::size_t questions;
+    int loopTest = 0;
+    int loopTestReboot = 0;
   };
   const Case cases[] = {
       {"dialog, answered No", false, 0x2001, IDNO, 0, 0, 1},
       {"dialog, answered Yes", false, 0x2001, IDYES, 0, 1, 1},
       {"dialog, no-ask device", false, 0x1996, IDNO, 0, 1, 0},
+      {"dialog, loop test", false, 0x2001, IDYES, 0, 0, 0, 1, 0},
+      {"dialog, loop test with reboot", false, 0x2001, IDNO, 0, 1, 0, 1, 1},
       {"command line", true, 0x2001, IDYES, 0, 0, 0},
       {"command line, check disabled", true, 0x2001, IDYES, 1, 1, 0},
   };
@@ -206,6 +210,8 @@ TEST_F(FlashDownload, RestartRules) {
       auto answers = std::make_shared<AnswerBox>(c.answer);
       SetMessageBox(answers);
       settings->Set("Disable Reboot Check", c.disableCheck);
+      settings->Set("Loop Test", c.loopTest);
+      settings->Set("Loop Test Reboot", c.loopTestReboot);
       sim::DeviceOptions o = Device(ic);
       o.pid = c.pid;
       const int n = Open(o);
