@@ -52,7 +52,7 @@ const ActionRow* FindAction(char code) {
 
 std::string CommandLineUsage() {
   return "Usage:\n"
-         "  drover                              start the dialog (also: drover /forcerestart)\n"
+         "  drover                              dialog mode, not built yet (also: /forcerestart)\n"
          "  drover -f FILE.rfw [X -d N]         write FILE.rfw\n"
          "  drover -f -write FILE [-d N]        write FILE\n"
          "  drover -f -verify FILE [-d N]       compare the memory with FILE\n"
