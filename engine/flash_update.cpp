@@ -246,6 +246,17 @@ int CMpFlow_Flash::FF_UpdateEx_Standard(std::vector<std::uint8_t>& image, std::u
     // bytes there are ordinary image bytes and are written as they are.
     const bool separateTag = !m_bTagInImage && !m_bBootStatusChip;
     const std::array<std::uint8_t, 2> saved{image[tag], image[tag + 1]};
+    // The loaded image gets its tag bytes back however this ends: a later run on the same
+    // buffer would otherwise write 0xFF 0xFF as the tag and pass with code that never boots.
+    struct TagRestore {
+      std::vector<std::uint8_t>& image;
+      std::size_t at;
+      std::array<std::uint8_t, 2> bytes;
+      bool armed;
+      ~TagRestore() {
+        if (armed) std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+      }
+    } restore{image, tag, saved, separateTag};
     if (separateTag) {
       image[tag] = 0xFF;
       image[tag + 1] = 0xFF;
@@ -258,6 +269,7 @@ int CMpFlow_Flash::FF_UpdateEx_Standard(std::vector<std::uint8_t>& image, std::u
     if (separateTag) {
       image[tag] = saved[0];
       image[tag + 1] = saved[1];
+      restore.armed = false;
       if (!MP_WriteFlashBytes(static_cast<std::uint32_t>(tag), std::span<const std::uint8_t>(saved)))
         return fail("Write Tag Fail\n", kIdWriteTagFail);
     }

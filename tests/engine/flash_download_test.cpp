@@ -364,6 +364,9 @@ TEST_F(FlashDownload, UnpluggedDuringTheUpdate) {
     EXPECT_EQ(Errors(), (std::vector<std::uintptr_t>{c.id}));
     EXPECT_EQ(GetLastStatus(), c.id);
     EXPECT_NE(Flash(n, 0xEFFE, 2), (Bytes{0x55, 0xAA}));
+    // The loaded image keeps its tag for the next run on the same buffer.
+    EXPECT_EQ(Bytes(flow->m_pFileData.begin() + 0xEFFE, flow->m_pFileData.begin() + 0xF000), (Bytes{0x55, 0xAA}));
+    EXPECT_TRUE(flow->m_pFileData == image);
     ASSERT_TRUE(bus->Plug(n));
     EXPECT_FALSE(Info(n).runningCode);
     flow->DEV_CloseDevice();
