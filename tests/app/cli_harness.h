@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/file_util.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 #include "base/file_util.h"
 #include "base/status.h"
 #include "base/trace.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace drover {
 namespace {

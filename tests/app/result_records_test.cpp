@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/message_box.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace drover {
 namespace {

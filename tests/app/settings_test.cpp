@@ -5,7 +5,7 @@
 #include <string>
 
 #include "resources/resource.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace drover {
 namespace {

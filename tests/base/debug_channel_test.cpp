@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "base/clock.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace drover {
 namespace {

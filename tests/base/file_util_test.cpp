@@ -7,23 +7,16 @@
 #include <filesystem>
 
 #include "base/message_box.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_doubles.h"
 
 namespace drover {
 namespace {
 
 using testing_support::ReadAll;
+using testing_support::RecordingBox;
 using testing_support::TempDir;
 using testing_support::WriteAll;
-
-class RecordingBox final : public IMessageBox {
- public:
-  int Show(const std::string& text, const std::string&, unsigned) override {
-    texts.push_back(text);
-    return IDOK;
-  }
-  std::vector<std::string> texts;
-};
 
 TEST(FileUtil, ResolvePathKeepsRelativePathsRelative) {
   const struct {

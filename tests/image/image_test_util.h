@@ -3,20 +3,20 @@
 // and a message box that records what it was asked to show.
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <stdlib.h>
-
 #include "base/message_box.h"
 #include "image/ic_type.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_doubles.h"
 
 namespace drover::image_test {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing_support::TempDir;
 
 // A block: kind, 0xA5, chip code << 3 | subMode, length (header + items), count, items.
 inline Bytes Block(std::uint8_t kind, std::uint8_t chip, const std::vector<Bytes>& items, std::uint8_t subMode = 0,
@@ -82,19 +82,10 @@ inline std::unique_ptr<CICTypeIni> BuiltIn(int resource) {
   return ic;
 }
 
-class RecordingMessageBox final : public IMessageBox {
- public:
-  int Show(const std::string& text, const std::string&, unsigned) override {
-    texts.push_back(text);
-    return IDOK;
-  }
-  std::vector<std::string> texts;
-};
-
 // Installs a recording message box for one test and puts the previous one back.
 class ScopedMessageBox {
  public:
-  ScopedMessageBox() : m_previous(GetMessageBoxPtr()), m_box(std::make_shared<RecordingMessageBox>()) {
+  ScopedMessageBox() : m_previous(GetMessageBoxPtr()), m_box(std::make_shared<testing_support::RecordingBox>()) {
     SetMessageBox(m_box);
   }
   ~ScopedMessageBox() { SetMessageBox(m_previous); }
@@ -102,26 +93,7 @@ class ScopedMessageBox {
 
  private:
   std::shared_ptr<IMessageBox> m_previous;
-  std::shared_ptr<RecordingMessageBox> m_box;
-};
-
-// A fresh directory under /tmp, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = "/tmp/drover-image-XXXXXX";
-    if (::mkdtemp(pattern.data())) m_path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return m_path; }
-
- private:
-  std::string m_path;
+  std::shared_ptr<testing_support::RecordingBox> m_box;
 };
 
 }  // namespace drover::image_test

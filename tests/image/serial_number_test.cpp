@@ -216,21 +216,8 @@ TEST(SerialNumber, OtpImageIsPaddedThenCutToTheNewBlock) {
   EXPECT_EQ(tooLong, before);
 }
 
-class MapSettings final : public ISettingsStore {
- public:
-  std::map<std::string, std::uint32_t> values;
-  std::uint32_t GetInt(const std::string&, const std::string& key, std::int32_t def) const override {
-    auto it = values.find(key);
-    return it == values.end() ? static_cast<std::uint32_t>(def) : it->second;
-  }
-  std::string GetText(const std::string&, const std::string&, const std::string& def) const override { return def; }
-  void SetInt(const std::string&, const std::string& key, std::int32_t value) override {
-    values[key] = static_cast<std::uint32_t>(value);
-  }
-};
-
 TEST(SerialNumber, SettingsSteerTheStep) {
-  auto store = std::make_shared<MapSettings>();
+  auto store = std::make_shared<testing_support::MapSettings>();
   SetSettingsStore(store);
   Fixture f;
   const Bytes before = f.image;
@@ -238,7 +225,9 @@ TEST(SerialNumber, SettingsSteerTheStep) {
   // No settings: SaveSN is 0 and the image stays as it is.
   EXPECT_EQ(PreActionForAllInOne(f.st, f.image, "ACME01", err), 1);
   EXPECT_EQ(f.image, before);
-  store->values = {{"SaveSN", 1}, {"SN Address", 1}, {"SN Function", 1}};
+  store->Set("SaveSN", 1);
+  store->Set("SN Address", 1);
+  store->Set("SN Function", 1);
   EXPECT_EQ(PreActionForAllInOne(f.st, f.image, "AB", err), 1);
   EXPECT_EQ(FindItem(f.image, kA, 3), (Bytes{7, 3, 5, 3, 0x07, 'A', 'B'}));
   SetSettingsStore(nullptr);

@@ -5,13 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <stdlib.h>
 
 #include "base/bytes.h"
 #include "base/clock.h"
@@ -27,51 +23,15 @@
 #include "otp/otp_download.h"
 #include "otp/otp_flows.h"
 #include "sim/sim_bus.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_doubles.h"
 #include "transport/transport_service.h"
 
 namespace drover::otp::testing {
 
-class MapSettings final : public ISettingsStore {
- public:
-  std::uint32_t GetInt(const std::string& section, const std::string& key, std::int32_t def) const override {
-    auto it = m_values.find(section + "/" + key);
-    return it == m_values.end() ? static_cast<std::uint32_t>(def) : static_cast<std::uint32_t>(it->second);
-  }
-  std::string GetText(const std::string&, const std::string&, const std::string& def) const override { return def; }
-  void SetInt(const std::string& section, const std::string& key, std::int32_t value) override {
-    m_values[section + "/" + key] = value;
-  }
-
- private:
-  std::map<std::string, std::int32_t> m_values;
-};
-
-struct Post {
-  std::uint32_t message;
-  std::uintptr_t first;
-};
-
-class PostRecorder final : public IPostSink {
- public:
-  void OnPost(std::uint32_t message, std::uintptr_t first, std::intptr_t) override { posts.push_back({message, first}); }
-  bool Has(std::uint32_t message, std::uintptr_t first) const {
-    for (const Post& p : posts)
-      if (p.message == message && p.first == first) return true;
-    return false;
-  }
-  int Count(std::uint32_t message) const {
-    int n = 0;
-    for (const Post& p : posts) n += p.message == message ? 1 : 0;
-    return n;
-  }
-  std::vector<std::uintptr_t> Errors() const {
-    std::vector<std::uintptr_t> out;
-    for (const Post& p : posts)
-      if (p.message == UM_ERROR) out.push_back(p.first);
-    return out;
-  }
-  std::vector<Post> posts;
-};
+using testing_support::MapSettings;
+using testing_support::PostRecorder;
+using testing_support::TempDir;
 
 // Answers the queued buttons in order (IDNO once the queue is empty) and records every box.
 class ScriptedBox final : public IMessageBox {
@@ -88,24 +48,6 @@ class ScriptedBox final : public IMessageBox {
   std::deque<int> answers;
   std::vector<std::string> texts;
   std::vector<unsigned> types;
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = "/tmp/drover-otp-XXXXXX";
-    if (::mkdtemp(pattern.data())) m_path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return m_path; }
-
- private:
-  std::string m_path;
 };
 
 // Items of a configuration block, as raw bytes.

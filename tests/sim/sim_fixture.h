@@ -10,7 +10,7 @@
 #include "base/clock.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_chip.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace drover::sim::testing {
 

@@ -7,7 +7,7 @@
 
 #include "base/clock.h"
 #include "sim/sim_bus.h"
-#include "tests/base/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "transport/kes_device.h"
 #include "transport/recording_backend.h"
 #include "transport/transport_service.h"
