@@ -10,28 +10,14 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "base/clock.h"
-#include "base/file_util.h"
 #include "base/message_box.h"
-#include "base/settings.h"
-#include "base/status.h"
-#include "base/thread_flag.h"
-#include "base/trace.h"
 #include "engine/devflow_factory.h"
-#include "engine/engine_context.h"
-#include "image/ic_type.h"
 #include "otp/otp_download.h"
 #include "otp/otp_flows.h"
 #include "sim/sim_bus.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/test_doubles.h"
-#include "transport/transport_service.h"
+#include "tests/support/sim_flow_fixture.h"
 
 namespace drover::otp::testing {
-
-using testing_support::MapSettings;
-using testing_support::PostRecorder;
-using testing_support::TempDir;
 
 // Answers the queued buttons in order (IDNO once the queue is empty) and records every box.
 class ScriptedBox final : public IMessageBox {
@@ -88,25 +74,11 @@ inline std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> block, std::si
   return block;
 }
 
-class OtpTest : public ::testing::Test {
+class OtpTest : public testing_support::SimFlowSurroundings<ScriptedBox> {
  protected:
   void SetUp() override {
-    m_clock = std::make_shared<VirtualClock>();
-    m_scopedClock = std::make_unique<ScopedClock>(m_clock);
-    std::string error;
-    bus = sim::SimBus::Open(m_busDir.Path(), true, &error);
-    ASSERT_NE(bus, nullptr) << error;
-    ASSERT_TRUE(StartTransport(0, bus->Backend()));
-    settings = std::make_shared<MapSettings>();
-    SetSettingsStore(settings);
-    box = std::make_shared<ScriptedBox>();
-    SetMessageBox(box);
-    SetPostSink(&posts);
-    SetModuleDirectoryOverride(m_programDir.Path());
-    SetTraceObserver([this](std::string_view line) { trace.emplace_back(line); });
-    SetLastStatus(0);
-    std::uint32_t busType = 0;
-    ctx.pIcType = CreateIcTypeLayer(0, busType);
+    SimFlowSurroundings::SetUp();
+    if (HasFatalFailure()) return;
     ctx.uMemoryType = kMemoryOtp;
     ctx.bCommandLineMode = true;
     RegisterOtpFlows();
@@ -115,15 +87,8 @@ class OtpTest : public ::testing::Test {
   void TearDown() override {
     if (flow) flow->DEV_CloseDevice();
     flow.reset();
-    StopTransport();
     OverrideDevFlowLeaf(kMemoryOtp, kBusUsb, nullptr);
-    SetMainDialogThreadFlag(nullptr);
-    SetTraceObserver(nullptr);
-    SetPostSink(nullptr);
-    SetMessageBox(nullptr);
-    SetSettingsStore(nullptr);
-    SetModuleDirectoryOverride("");
-    m_scopedClock.reset();
+    SimFlowSurroundings::TearDown();
   }
 
   // An OTP device on the bus, opened by the OTP leaf the factory builds.
@@ -162,11 +127,6 @@ class OtpTest : public ::testing::Test {
   void SetLockRegister(std::uint8_t value) {
     ASSERT_TRUE(bus->WriteMemory(dev, sim::Memory::Regs, kOtpLockRegister, std::vector<std::uint8_t>{value}));
   }
-  bool Traced(const std::string& text) const {
-    for (const std::string& line : trace)
-      if (line.find(text) != std::string::npos) return true;
-    return false;
-  }
   // Writes one block of the given kind through the block update.
   bool Update(std::uint8_t kind, const std::vector<std::uint8_t>& image) {
     flow->SetCurrentBlock(kind, image);
@@ -174,16 +134,6 @@ class OtpTest : public ::testing::Test {
   }
   std::string Scratch(const std::string& name) const { return m_programDir.Path() + "/" + name; }
 
-  TempDir m_busDir;
-  TempDir m_programDir;
-  std::shared_ptr<VirtualClock> m_clock;
-  std::unique_ptr<ScopedClock> m_scopedClock;
-  std::shared_ptr<sim::SimBus> bus;
-  std::shared_ptr<MapSettings> settings;
-  std::shared_ptr<ScriptedBox> box;
-  PostRecorder posts;
-  std::vector<std::string> trace;
-  EngineContext ctx;
   std::unique_ptr<COTPInfo_USB> flow;
   int dev = -1;
 };
