@@ -99,14 +99,35 @@ TEST_F(ParseArgTest, SmallSpiDumpSizeIsChosenByTheKeyword) {
 }
 
 TEST_F(ParseArgTest, InvalidArgumentsAreTracedOnly) {
-  std::vector<std::string> lines;
-  SetTraceObserver([&lines](std::string_view l) { lines.emplace_back(l); });
-  EXPECT_EQ(Parse({"-f", "-Bogus", "x"}), 1);
-  EXPECT_EQ(Parse({"-f", "a", "b", "c", "d", "e"}), 0);
-  SetTraceObserver(nullptr);
-  int invalid = 0;
-  for (const std::string& l : lines) invalid += l.find("Fail --- Invalid parameter!") != std::string::npos;
-  EXPECT_EQ(invalid, 2);
+  // Keywords and the switch are checked ignoring case, the ".rfw" test is case-sensitive; a
+  // failed check is one trace line and changes nothing else.
+  const struct {
+    std::vector<std::string> args;
+    int answer;
+    int traced;
+  } cases[] = {
+      {{"-f", "-Bogus", "x"}, 1, 1},
+      {{"-f", "a", "b", "c", "d", "e"}, 0, 1},  // seven arguments
+      {{"-f"}, 0, 1},                           // two arguments
+      {{"-F", "fw.rfw"}, 1, 0},
+      {{"-f", "-WRITE", "fw.rfw"}, 1, 0},
+      {{"-f", "-DumpSpi", "out.bin"}, 1, 0},
+      {{"-f", "my.rfw.bak"}, 1, 0},
+      {{"-f", "FW.RFW"}, 1, 1},
+      {{"-x", "fw.rfw", "my-file"}, 1, 1},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    for (const std::string& a : c.args) name += a + " ";
+    SCOPED_TRACE(name);
+    int invalid = 0;
+    SetTraceObserver([&invalid](std::string_view l) {
+      invalid += l.find("Fail --- Invalid parameter!") != std::string_view::npos;
+    });
+    EXPECT_EQ(Parse(c.args), c.answer);
+    SetTraceObserver(nullptr);
+    EXPECT_EQ(invalid, c.traced);
+  }
 }
 
 TEST_F(ParseArgTest, WithoutTheSwitchOnlyFailIsRecorded) {
