@@ -47,6 +47,13 @@ bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t n) {
   }
 }
 
+// Whether the update's erase has surely blanked the flash up to image offset `end`: the
+// register-selected erase of chip code 30 may have taken only the block at 0, and a piece
+// beyond it that is taken as blank unread could keep old bytes under a passed verify.
+bool ErasedForSure(std::uint8_t chipCode, std::size_t end) {
+  return EraseKindOf(chipCode, false) != EraseKind::kByRegister0409 || end <= kFlashBlock;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -139,11 +146,12 @@ int CMpFlow2::MP_CheckSPIFlashEmpty(std::span<std::uint8_t> buffer) {
   PostToDialog(UM_STEP, kIdStepCheckEmpty, 0);
   const std::size_t len = buffer.size();
   const std::uint32_t len32 = static_cast<std::uint32_t>(len);
-  const bool everyPiece = HasSecondBank(m_ctx.IcType().ChipCode());
+  const std::uint8_t chipCode = m_ctx.IcType().ChipCode();
+  const bool everyPiece = HasSecondBank(chipCode);
   for (std::size_t o = 0; o < len; o += kFlashPiece) {
     const std::size_t n = std::min<std::size_t>(kFlashPiece, len - o);
     const std::span<std::uint8_t> piece = buffer.subspan(o, n);
-    if (!everyPiece && (o & kSkippedPieceMask) != 0) {
+    if (!everyPiece && (o & kSkippedPieceMask) != 0 && ErasedForSure(chipCode, o + n)) {
       std::fill(piece.begin(), piece.end(), std::uint8_t{0xFF});
     } else if (!MP_ReadFlashBytes(MP_FlashAddress(static_cast<std::uint32_t>(o), len32), piece)) {
       TraceFail(scope, "Read Flash Code Fail\n");
@@ -159,12 +167,13 @@ int CMpFlow::MP_ReadBackFlashCode(std::span<std::uint8_t> buffer) {
   PostToDialog(UM_STEP, kIdStepVerify, 0);
   const std::size_t len = buffer.size();
   const std::uint32_t len32 = static_cast<std::uint32_t>(len);
-  const bool everyPiece = HasSecondBank(m_ctx.IcType().ChipCode());
+  const std::uint8_t chipCode = m_ctx.IcType().ChipCode();
+  const bool everyPiece = HasSecondBank(chipCode);
   for (std::size_t o = 0; o < len; o += kFlashPiece) {
     const std::size_t n = std::min<std::size_t>(kFlashPiece, len - o);
     const std::span<std::uint8_t> piece = buffer.subspan(o, n);
     // A piece blank in the image is blank on the erased flash too.
-    const bool skip = !everyPiece && AllBlank(piece);
+    const bool skip = !everyPiece && ErasedForSure(chipCode, o + n) && AllBlank(piece);
     if (!skip && !MP_ReadFlashBytes(MP_FlashAddress(static_cast<std::uint32_t>(o), len32), piece)) return 0;
     PostToDialog(UM_PROGRESS, PieceProgress(65, 30, o + n, len), 0);
   }

@@ -261,6 +261,54 @@ TEST_F(FlashDownload, ChipCode30) {
   }
 }
 
+// Chip code 30 with bit 7 of 0x0409 erases only the block at 0. Old bytes left beyond it, in a
+// piece the blank check would take as blank below that block, fail the update whether the
+// image has code there or is blank there, with or without the blank check; the chip that
+// needs its tag gets none.
+TEST_F(FlashDownload, OldBytesTheEraseLeftFailTheUpdateAndWriteNoTag) {
+  const std::vector<Shown> toVerify{Step(41718),          Step(kIdStepErasing), Progress(5),  Step(kIdStepCheckEmpty),
+                                    Progress(35),         Step(kIdStepDownload), Progress(65), Step(kIdStepVerify),
+                                    Progress(95)};
+  struct Case {
+    const char* name;
+    bool blankInImage;
+    bool blankCheck;
+    std::uint32_t id;
+  };
+  for (const Case& c : {Case{"code over old bytes", false, true, kIdCheckEmptyFail},
+                        Case{"code over old bytes, no blank check", false, false, kIdCompareFail},
+                        Case{"blank over old bytes", true, true, kIdCheckEmptyFail},
+                        Case{"blank over old bytes, no blank check", true, false, kIdCompareFail}}) {
+    SCOPED_TRACE(c.name);
+    const int n = Open(Device("VQ7310"));
+    ctx.pIcType = std::make_unique<CICTypeIni>(0);
+    ctx.pIcType->ReadFromText(
+        "[Drover Config]\nIc Name=VQ7310\n[Camera_Register_00]\nICRegister1=0x00\nICRegister2=0x00\nChipInfo=30\n"
+        "[Vendor Info M1]\nConfigAddress=0xAE00\nConfigSize=512\nTagAddress=0xEFFE\n");
+    ASSERT_EQ(ctx.pIcType->MatchRegisters(0x00, 0x00), 1);
+    ASSERT_EQ(ctx.pIcType->ChipCode(), 30);
+    ASSERT_TRUE(bus->WriteMemory(n, sim::Memory::Regs, kEraseSelectRegister, Bytes{0x80}));
+    ASSERT_TRUE(bus->WriteMemory(n, sim::Memory::Flash, 0x11000, Bytes(0x1000, 0x00)));
+    Bytes image = FlashImage(0xAE00, Block(0x55, 17, {VidPidItem(0x0BDA, 0x7310)}), {0x55, 0xAA}, 4, 0x20000);
+    if (c.blankInImage) std::fill_n(image.begin() + 0x11000, 0x1000, 0xFF);
+    flow->m_pFileData = image;
+    ASSERT_EQ(flow->DEV_ParseImage(flow->m_pFileData), 1);
+    ASSERT_FALSE(flow->m_bTagInImage);
+    ctx.dwUpdateOptions = c.blankCheck ? kInitialUpdateOptions : kInitialUpdateOptions & ~kOptBlankCheck;
+
+    EXPECT_EQ(flow->DEV_Download(), 0);
+    std::vector<Shown> shows = toVerify;
+    if (c.id == kIdCheckEmptyFail) shows.resize(5);
+    if (!c.blankCheck) shows.erase(shows.begin() + 3, shows.begin() + 5);
+    shows.push_back(Error(c.id));
+    EXPECT_EQ(Shows(), shows);
+    EXPECT_EQ(GetLastStatus(), c.id);
+    EXPECT_EQ(Flash(n, 0xEFFE, 2), (Bytes{0xFF, 0xFF}));
+    EXPECT_FALSE(Info(n).runningCode);
+    flow->DEV_CloseDevice();
+  }
+}
+
 // An image with its block at the start marks itself valid: no separate tag, and the bytes at
 // the tag address are written as the image has them.
 TEST_F(FlashDownload, ImageWithItsBlockAtTheStartIsWrittenExactly) {
