@@ -13,6 +13,7 @@
 #include "image/ic_type.h"
 #include "resources/resource.h"
 #include "sim_fixture.h"
+#include "tests/support/block_builder.h"
 
 namespace drover::engine_test {
 
@@ -42,13 +43,7 @@ inline Bytes Filler(std::size_t size, std::uint8_t seed) {
   return b;
 }
 
-// A configuration block: kind, 0xA5, chip code << 3 | subMode, length, item count, items.
-inline Bytes Block(std::uint8_t kind, std::uint8_t chip, const std::vector<Bytes>& items, std::uint8_t subMode = 0) {
-  Bytes b{kind, 0xA5, static_cast<std::uint8_t>(chip << 3 | subMode), 0, 0, static_cast<std::uint8_t>(items.size())};
-  for (const Bytes& i : items) b.insert(b.end(), i.begin(), i.end());
-  WriteLE16(b, 3, static_cast<std::uint16_t>(b.size()));
-  return b;
-}
+using testing_support::Block;
 inline Bytes HwAp(std::uint16_t hw) { return {6, 47, static_cast<std::uint8_t>(hw), static_cast<std::uint8_t>(hw >> 8), 0x60, 0x10}; }
 inline Bytes VidPidItem(std::uint16_t vid, std::uint16_t pid) {
   return {8, 4, static_cast<std::uint8_t>(vid), static_cast<std::uint8_t>(vid >> 8), static_cast<std::uint8_t>(pid),

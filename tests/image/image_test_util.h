@@ -10,30 +10,15 @@
 
 #include "base/message_box.h"
 #include "image/ic_type.h"
+#include "tests/support/block_builder.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_doubles.h"
 
 namespace drover::image_test {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing_support::Block;
 using testing_support::TempDir;
-
-// A block: kind, 0xA5, chip code << 3 | subMode, length (header + items), count, items.
-inline Bytes Block(std::uint8_t kind, std::uint8_t chip, const std::vector<Bytes>& items, std::uint8_t subMode = 0,
-                   int countOverride = -1) {
-  Bytes body;
-  for (const Bytes& i : items) body.insert(body.end(), i.begin(), i.end());
-  const std::size_t length = body.size() + 6;
-  Bytes b(length, 0);
-  b[0] = kind;
-  b[1] = 0xA5;
-  b[2] = static_cast<std::uint8_t>(chip << 3 | subMode);
-  b[3] = static_cast<std::uint8_t>(length & 0xFF);
-  b[4] = static_cast<std::uint8_t>(length >> 8);
-  b[5] = static_cast<std::uint8_t>(countOverride >= 0 ? countOverride : static_cast<int>(items.size()));
-  std::copy(body.begin(), body.end(), b.begin() + 6);
-  return b;
-}
 
 // A string item of type `type` holding text.
 inline Bytes StringItem(std::uint8_t type, const std::string& text, std::uint8_t descriptorType = 3) {

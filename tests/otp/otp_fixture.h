@@ -15,6 +15,7 @@
 #include "otp/otp_download.h"
 #include "otp/otp_flows.h"
 #include "sim/sim_bus.h"
+#include "tests/support/block_builder.h"
 #include "tests/support/sim_flow_fixture.h"
 
 namespace drover::otp::testing {
@@ -62,11 +63,7 @@ inline std::vector<std::uint8_t> DummyItem(std::size_t length, std::uint8_t type
 // A configuration block of chip code 21, sub-mode 2, kind 0x60 (OTP) from its items; the
 // header counts every item.
 inline std::vector<std::uint8_t> Block(const std::vector<std::vector<std::uint8_t>>& items, std::uint8_t chipCode = 21) {
-  std::vector<std::uint8_t> b{0x60, 0xA5, static_cast<std::uint8_t>(chipCode * 8 + 2), 0, 0,
-                              static_cast<std::uint8_t>(items.size())};
-  for (const auto& item : items) b.insert(b.end(), item.begin(), item.end());
-  WriteLE16(b, 3, static_cast<std::uint16_t>(b.size()));
-  return b;
+  return testing_support::Block(0x60, chipCode, items, 2);
 }
 // The block padded with 0xFF to the size of a file the command line accepts.
 inline std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> block, std::size_t size = 0x10000) {
