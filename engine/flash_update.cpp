@@ -2,8 +2,8 @@
 // read sequences of CMpFlow_Flash.
 #include <algorithm>
 #include <array>
-#include <new>
 
+#include "base/bytes.h"
 #include "base/clock.h"
 #include "base/file_util.h"
 #include "base/message_box.h"
@@ -14,6 +14,7 @@
 #include "engine/chip_family.h"
 #include "engine/flash_info.h"
 #include "engine/update_rules.h"
+#include "image/config_block.h"
 #include "transport/kes_device.h"
 
 namespace drover {
@@ -27,25 +28,8 @@ constexpr std::size_t kDumpSizeNeedsReset = 0x4000;
 constexpr const char* kRebootQuestion = "Reboot the device to launch new FW?";
 constexpr const char* kRebootCaption = "Warning";
 
-// Progress of a piece loop: base + done * span / len, in integer arithmetic.
-std::uintptr_t PieceProgress(std::uint32_t base, std::uint32_t span, std::size_t done, std::size_t len) {
-  return static_cast<std::uintptr_t>(base + static_cast<std::uint64_t>(done) * span / len);
-}
-
-bool AllBlank(std::span<const std::uint8_t> bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
-}
-
-// A buffer of n bytes; false when the memory cannot be had.
-bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t n) {
-  try {
-    std::vector<std::uint8_t> fresh(n, 0);
-    buffer.swap(fresh);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
+// The configuration block's signature byte within the block.
+constexpr std::uint32_t kSignatureOffset = 1;
 
 // Whether the update's erase has surely blanked the flash up to image offset `end`: the
 // register-selected erase of chip code 30 may have taken only the block at 0, and a piece
@@ -200,7 +184,7 @@ int CMpFlow::MP_ReadFlashFrom(std::uint32_t address, std::span<std::uint8_t> buf
 
 int CMpFlow_Flash::FF_Update(std::vector<std::uint8_t>& image) {
   TraceScope scope("CMpFlow_Flash::FF_Update");
-  if (!Allocate(m_pReadBuf, image.size())) {
+  if (!AllocateZeroed(m_pReadBuf, image.size())) {
     PostToDialog(UM_ERROR, kIdMallocFail, 0);
     return 0;
   }
@@ -238,7 +222,7 @@ int CMpFlow_Flash::FF_UpdateEx_Standard(std::vector<std::uint8_t>& image, std::u
   // The tag bytes are patched in the image below; an IC type whose tag lies beyond the image
   // cannot be served by it, and nothing is touched.
   if (tag > len || len - tag < 2) return fail("Tag Address beyond the image\n", kIdParseFileFail);
-  if (m_pReadBuf.size() != len && !Allocate(m_pReadBuf, len)) return fail("Malloc Data Fail\n", kIdMallocFail);
+  if (m_pReadBuf.size() != len && !AllocateZeroed(m_pReadBuf, len)) return fail("Malloc Data Fail\n", kIdMallocFail);
 
   if (m_bBootStatusChip) {
     image[tag] = 0xFF;
@@ -270,6 +254,19 @@ int CMpFlow_Flash::FF_UpdateEx_Standard(std::vector<std::uint8_t>& image, std::u
       image[tag] = 0xFF;
       image[tag + 1] = 0xFF;
     }
+    // An image with its block at the start marks itself valid by the block's signature byte,
+    // which a chip outside the boot-status set starts whatever follows it: that byte is held
+    // blank the same way and written once the read-back matched.
+    const bool heldSignature = m_bTagInImage && !m_bBootStatusChip && len > kSignatureOffset &&
+                               image[kSignatureOffset] == kBlockSignature;
+    struct SignatureRestore {
+      std::vector<std::uint8_t>& image;
+      bool armed;
+      ~SignatureRestore() {
+        if (armed) image[kSignatureOffset] = kBlockSignature;
+      }
+    } signatureRestore{image, heldSignature};
+    if (heldSignature) image[kSignatureOffset] = 0xFF;
     if (!MP_WriteFlashCode(image)) return fail("Write Flash Code Fail\n", kIdUpdateFlashFail);
     std::copy(image.begin(), image.end(), m_pReadBuf.begin());
     if (!MP_ReadBackFlashCode(m_pReadBuf)) return fail("Read Flash Code Fail\n", kIdReadFlashFail);
@@ -280,6 +277,13 @@ int CMpFlow_Flash::FF_UpdateEx_Standard(std::vector<std::uint8_t>& image, std::u
       image[tag + 1] = saved[1];
       restore.armed = false;
       if (!MP_WriteFlashBytes(static_cast<std::uint32_t>(tag), std::span<const std::uint8_t>(saved)))
+        return fail("Write Tag Fail\n", kIdWriteTagFail);
+    }
+    if (heldSignature) {
+      image[kSignatureOffset] = kBlockSignature;
+      signatureRestore.armed = false;
+      const std::array<std::uint8_t, 1> signature{kBlockSignature};
+      if (!MP_WriteFlashBytes(MP_FlashAddress(kSignatureOffset, len32), signature))
         return fail("Write Tag Fail\n", kIdWriteTagFail);
     }
   }
@@ -362,7 +366,7 @@ int CMpFlow_Flash::FF_UpdateEx_ForSimulateOTP(std::vector<std::uint8_t>& image, 
     err = id;
     return 0;
   };
-  if (m_pReadBuf.size() != image.size() && !Allocate(m_pReadBuf, image.size()))
+  if (m_pReadBuf.size() != image.size() && !AllocateZeroed(m_pReadBuf, image.size()))
     return fail("Malloc Data Fail\n", kIdMallocFail);
   if (!MP_DisableWriteProtect()) return fail("Disable Write Protect Fail\n", kIdDisableWpFail);
   if (!MP_EraseFlash(0, 0)) return fail("Erase Flash Fail\n", kIdEraseFlashFail);
@@ -411,7 +415,7 @@ int CMpFlow_Flash::FF_EraseJob() {
 int CMpFlow_Flash::FF_ReadJob(std::uint32_t address) {
   TraceScope scope("CMpFlow_Flash::FF_ReadJob");
   const std::size_t size = m_ctx.dwDumpSize;
-  if (!Allocate(m_pReadBuf, size)) {
+  if (!AllocateZeroed(m_pReadBuf, size)) {
     PostToDialog(UM_ERROR, kIdMallocFail, 0);
     return 0;
   }

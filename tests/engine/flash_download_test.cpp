@@ -322,6 +322,34 @@ TEST_F(FlashDownload, ImageWithItsBlockAtTheStartIsWrittenExactly) {
   EXPECT_TRUE(Info(n).runningCode);
 }
 
+// Such an image holds its block's signature byte back like a tag: a write cut off at its last
+// piece leaves a chip that starts any block at 0 without code to start.
+TEST_F(FlashDownload, ImageWithItsBlockAtTheStartCutOffNeverStarts) {
+  const Bytes image = FlashImage(0, Block(0x55, 17, {VidPidItem(0x0BDA, 0x7310)}), {0x12, 0x34});
+  const int ref = Open(Device("VQ7310"));
+  flow->m_pFileData = image;
+  ASSERT_EQ(flow->DEV_ParseImage(flow->m_pFileData), 1);
+  bus->RecordTransfers(ref, true);
+  ASSERT_EQ(flow->DEV_Download(), 1);
+  const std::size_t writes = Count(bus->TakeTransfers(ref), 0x2F, false);
+  flow->DEV_CloseDevice();
+
+  const int n = Open(Device("VQ7310"));
+  flow->m_pFileData = image;
+  ASSERT_EQ(flow->DEV_ParseImage(flow->m_pFileData), 1);
+  sim::Faults f;
+  ASSERT_TRUE(bus->GetFaults(n, f));
+  f.stall.push_back({sim::FaultTarget::Vendor, 0x2F, static_cast<std::uint32_t>(writes - 2), 0});
+  ASSERT_TRUE(bus->SetFaults(n, f));
+  EXPECT_EQ(flow->DEV_Download(), 0);
+  EXPECT_EQ(Errors(), (std::vector<std::uintptr_t>{kIdUpdateFlashFail}));
+  EXPECT_EQ(Flash(n, 0, 4), (Bytes{0x55, 0xFF, image[2], image[3]}));
+  EXPECT_TRUE(flow->m_pFileData == image);
+  ASSERT_TRUE(bus->Unplug(n));
+  ASSERT_TRUE(bus->Plug(n));
+  EXPECT_FALSE(Info(n).runningCode);
+}
+
 // Force update flag A of chip codes 23 and 26 clears four flash bytes at 0x1010 after the
 // update; other chip codes leave them.
 TEST_F(FlashDownload, ForceUpdateFlagA) {
