@@ -1,21 +1,16 @@
 // The download of the NOR leaf: erase, blank check, write, read back, compare, tag, restart.
 #include <algorithm>
 #include <array>
-#include <new>
 
+#include "base/bytes.h"
 #include "base/status.h"
 #include "base/trace.h"
 #include "engine/flash_info.h"
 #include "engine/update_rules.h"
+#include "image/config_block.h"
 #include "transport/kes_device.h"
 
 namespace drover {
-
-namespace {
-std::uintptr_t Progress(std::uint32_t base, std::size_t done, std::size_t len) {
-  return static_cast<std::uintptr_t>(base + static_cast<std::uint64_t>(done) * 20 / len);
-}
-}  // namespace
 
 int CMpFlow_Flash::NOR_Update() {
   TraceScope scope("CMpFlow_Flash::NOR_Update");
@@ -25,11 +20,7 @@ int CMpFlow_Flash::NOR_Update() {
   };
   const auto run = [&]() -> int {
     const std::size_t len = m_pFileData.size();
-    try {
-      m_pReadBuf.assign(len, 0);
-    } catch (const std::bad_alloc&) {
-      return fail(kIdMallocFail);
-    }
+    if (!AllocateZeroed(m_pReadBuf, len)) return fail(kIdMallocFail);
     // Nothing to write: refused before the erase would take the code the device has.
     if (len == 0) return fail(kIdUpdateFlashFail);
     if (!MP_OpenRomDevice()) return 0;
@@ -44,10 +35,9 @@ int CMpFlow_Flash::NOR_Update() {
         const std::size_t n = std::min<std::size_t>(kFlashPiece, len - o);
         if (!MP_ReadFlashBytes(static_cast<std::uint32_t>(o), std::span(m_pReadBuf).subspan(o, n)))
           return fail(kIdCheckEmptyFail);
-        PostToDialog(UM_PROGRESS, Progress(30, o + n, len), 0);
+        PostToDialog(UM_PROGRESS, PieceProgress(30, 20, o + n, len), 0);
       }
-      if (!std::all_of(m_pReadBuf.begin(), m_pReadBuf.end(), [](std::uint8_t b) { return b == 0xFF; }))
-        return fail(kIdCheckEmptyFail);
+      if (!AllBlank(m_pReadBuf)) return fail(kIdCheckEmptyFail);
     }
 
     if (m_ctx.dwUpdateOptions & kOptVerify) {
@@ -60,22 +50,31 @@ int CMpFlow_Flash::NOR_Update() {
         image[tag] = 0xFF;
         image[tag + 1] = 0xFF;
       }
+      // An image with its block at the start marks itself valid by the block's signature
+      // byte: held blank the same way and written once the read-back matched.
+      const bool holdSignature = m_bTagInImage && !m_bBootStatusChip && len > 1 && image[1] == kBlockSignature;
+      if (holdSignature) image[1] = 0xFF;
       PostToDialog(UM_STEP, kIdStepDownload, 0);
       for (std::size_t o = 0; o < len; o += kFlashPiece) {
         const std::size_t n = std::min<std::size_t>(kFlashPiece, len - o);
         const std::span<const std::uint8_t> piece = std::span<const std::uint8_t>(image).subspan(o, n);
         if (!GuardedRetry([&] { return KesWriteFlash(m_hDevice, m_dwCmdFlags, static_cast<std::uint32_t>(o), piece); }))
           return fail(kIdUpdateFlashFail);
-        PostToDialog(UM_PROGRESS, Progress(50, o + n, len), 0);
+        PostToDialog(UM_PROGRESS, PieceProgress(50, 20, o + n, len), 0);
       }
       PostToDialog(UM_STEP, kIdStepVerify, 0);
       for (std::size_t o = 0; o < len; o += kFlashPiece) {
         const std::size_t n = std::min<std::size_t>(kFlashPiece, len - o);
         if (!MP_ReadFlashBytes(static_cast<std::uint32_t>(o), std::span(m_pReadBuf).subspan(o, n)))
           return fail(kIdReadFlashFail);
-        PostToDialog(UM_PROGRESS, Progress(70, o + n, len), 0);
+        PostToDialog(UM_PROGRESS, PieceProgress(70, 20, o + n, len), 0);
       }
       if (image != m_pReadBuf) return fail(kIdCompareFail);
+      if (holdSignature) {
+        const std::array<std::uint8_t, 1> signature{kBlockSignature};
+        if (!GuardedRetry([&] { return KesWriteFlash(m_hDevice, m_dwCmdFlags, 1, signature); }))
+          return fail(kIdWriteTagFail);
+      }
       if (!m_bTagInImage) {
         PostToDialog(UM_STEP, kIdStepWriteTag, 0);
         if (!Guarded([&] { return KesNorFlashWriteTag(m_hDevice, m_dwCmdFlags); })) return fail(kIdWriteTagFail);

@@ -47,6 +47,34 @@ TEST_F(NorDownload, UnpluggedDuringTheWriteLeavesNoTag) {
   EXPECT_FALSE(Info(n).runningCode);
 }
 
+// An image with its block at the start holds the block's signature byte back the same way.
+TEST_F(NorDownload, ImageWithItsBlockAtTheStart) {
+  const Bytes image = FlashImage(0, Block(0x55, 17, {VidPidItem(0x0BDA, 0x7310)}), {0x12, 0x34}, 15);
+  for (bool cutOff : {false, true}) {
+    SCOPED_TRACE(cutOff);
+    const int n = OpenNor();
+    flow->m_pFileData = image;
+    ASSERT_EQ(flow->DEV_ParseImage(flow->m_pFileData), 1);
+    ASSERT_TRUE(flow->m_bTagInImage);
+    if (cutOff) {
+      sim::Faults f;
+      ASSERT_TRUE(bus->GetFaults(n, f));
+      f.stall.push_back({sim::FaultTarget::Vendor, 0x2A, 15, 0});  // the last piece is refused
+      ASSERT_TRUE(bus->SetFaults(n, f));
+    }
+    EXPECT_EQ(flow->DEV_Download(), cutOff ? 0 : 1);
+    EXPECT_EQ(Flash(n, 1, 1), (Bytes{static_cast<std::uint8_t>(cutOff ? 0xFF : 0xA5)}));
+    if (!cutOff) {
+      EXPECT_EQ(Flash(n, 0, 0x10000), image);
+    }
+    EXPECT_TRUE(flow->m_pFileData == image);
+    ASSERT_TRUE(bus->Unplug(n));
+    ASSERT_TRUE(bus->Plug(n));
+    EXPECT_EQ(Info(n).runningCode, !cutOff);
+    flow->DEV_CloseDevice();
+  }
+}
+
 // Reading, erasing and updating the code need nothing of the device on this leaf; the silent
 // operations are not supported.
 TEST_F(NorDownload, Slots) {
