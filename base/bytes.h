@@ -1,9 +1,12 @@
 #pragma once
 // Multi-byte fields are read and written through these helpers, which name the byte order;
 // raw bytes are never cast to structs. Callers check bounds before calling.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
+#include <vector>
 
 namespace drover {
 
@@ -34,6 +37,22 @@ inline void WriteLE32(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v
 }
 inline void WriteBE32(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * (3 - i)));
+}
+
+// Every byte 0xFF, the value of erased flash, EEPROM and OTP (an empty span is blank).
+inline bool AllBlank(std::span<const std::uint8_t> b) {
+  return std::all_of(b.begin(), b.end(), [](std::uint8_t v) { return v == 0xFF; });
+}
+
+// Makes buffer n zero bytes; false, with buffer as it was, when the memory cannot be had.
+inline bool AllocateZeroed(std::vector<std::uint8_t>& buffer, std::size_t n) {
+  try {
+    std::vector<std::uint8_t> fresh(n, 0);
+    buffer.swap(fresh);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace drover

@@ -1,6 +1,5 @@
 // The EEPROM entry points of CEepromInfo and the slots of the two EEPROM leaves.
-#include <new>
-
+#include "base/bytes.h"
 #include "base/file_util.h"
 #include "base/status.h"
 #include "base/trace.h"
@@ -10,16 +9,6 @@
 namespace drover {
 
 namespace {
-
-bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t n) {
-  try {
-    std::vector<std::uint8_t> fresh(n, 0);
-    buffer.swap(fresh);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
 
 void SetResetOption(std::uint32_t& options, std::uint32_t resetToCode) {
   if (resetToCode) {
@@ -39,7 +28,7 @@ int CEepromInfo::EEU16_Download() {
     return 0;
   }
   int result = 0;
-  if (!Allocate(m_pReadBuf, m_pFileData.size())) {
+  if (!AllocateZeroed(m_pReadBuf, m_pFileData.size())) {
     PostToDialog(UM_ERROR, kIdMallocFail, 0);
   } else if (MP_OpenRomDevice()) {
     result = EE16_Update(m_pFileData);
@@ -61,7 +50,7 @@ int CEepromInfo::EEU8_Download() {
     return 0;
   }
   int result = 0;
-  if (!Allocate(m_pReadBuf, m_pFileData.size())) {
+  if (!AllocateZeroed(m_pReadBuf, m_pFileData.size())) {
     PostToDialog(UM_ERROR, kIdMallocFail, 0);
   } else if (MP_OpenRomDevice()) {
     result = EE8_UpdateEx_Cmd2(m_pFileData, true);
@@ -169,7 +158,7 @@ int CEepromInfo8_USB::DEV_UpdateCode() {
   TraceScope scope("CEepromInfo8_USB::DEV_UpdateCode");
   if (!MP_OpenRomDevice()) return 0;
   int result = 0;
-  if (!Allocate(m_pReadBuf, m_pCodeData.size())) {
+  if (!AllocateZeroed(m_pReadBuf, m_pCodeData.size())) {
     PostToDialog(UM_ERROR, kIdMallocFail, 0);
   } else {
     result = EE8_UpdateEx_Cmd2(m_pCodeData, false);

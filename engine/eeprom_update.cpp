@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <functional>
-#include <new>
 
+#include "base/bytes.h"
 #include "base/file_util.h"
 #include "base/status.h"
 #include "base/thread_flag.h"
@@ -18,24 +18,6 @@ namespace drover {
 namespace {
 
 constexpr std::uint32_t kDataControlNormal = 8;
-
-std::uintptr_t PieceProgress(std::uint32_t base, std::uint32_t span, std::size_t done, std::size_t len) {
-  return static_cast<std::uintptr_t>(base + static_cast<std::uint64_t>(done) * span / len);
-}
-
-bool AllBlank(std::span<const std::uint8_t> bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
-}
-
-bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t n) {
-  try {
-    std::vector<std::uint8_t> fresh(n, 0);
-    buffer.swap(fresh);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
 
 }  // namespace
 
@@ -184,7 +166,7 @@ int CMpFlow::MP_Eep8WriteTag() {
 
 int CMpFlow_Eeprom::EE16_Update(std::vector<std::uint8_t>& image) {
   TraceScope scope("CMpFlow_Eeprom::EE16_Update");
-  if (!Allocate(m_pReadBuf, image.size())) {
+  if (!AllocateZeroed(m_pReadBuf, image.size())) {
     PostToDialog(UM_ERROR, kIdMallocFail, 0);
     return 0;
   }
@@ -210,7 +192,7 @@ int CMpFlow_Eeprom::EE16_UpdateEx_Cmd2(std::vector<std::uint8_t>& image, std::ui
   };
   // Byte 1 is the tag; an image too short to carry it is no EEPROM image.
   if (image.size() <= kEepTagOffset) return fail("Image too short for the tag\n", kIdParseFileFail);
-  if (m_pReadBuf.size() != image.size() && !Allocate(m_pReadBuf, image.size()))
+  if (m_pReadBuf.size() != image.size() && !AllocateZeroed(m_pReadBuf, image.size()))
     return fail("Malloc Data Fail\n", kIdMallocFail);
 
   if (!MP_EepDisableWriteProtect()) return fail("Disable Write Protect Fail\n", kIdDisableWpFail);
@@ -239,7 +221,7 @@ int CMpFlow_Eeprom::EE8_UpdateEx_Cmd2(std::span<const std::uint8_t> image, bool 
   };
   const std::uint32_t options = fromDownload ? m_ctx.dwUpdateOptions : (kOptVerify | kOptResetToCache);
   if (image.size() <= kEepTagOffset) return fail(kIdParseFileFail);
-  if (m_pReadBuf.size() != image.size() && !Allocate(m_pReadBuf, image.size())) return fail(kIdMallocFail);
+  if (m_pReadBuf.size() != image.size() && !AllocateZeroed(m_pReadBuf, image.size())) return fail(kIdMallocFail);
 
   if (!MP_EepDisableWriteProtect()) return fail(kIdDisableWpFail);
   if (!MP_Eep8Erase(kEep8EraseSize)) return fail(kIdEraseEepromFail);
@@ -275,7 +257,7 @@ void CMpFlow_Eeprom::SaveDumpFile() {
 int CMpFlow_Eeprom::EE_ReadJob(bool wide) {
   TraceScope scope("CMpFlow_Eeprom::EE_ReadJob");
   if (!MP_OpenRomDevice()) return 0;
-  if (!Allocate(m_pReadBuf, m_ctx.dwDumpSize)) {
+  if (!AllocateZeroed(m_pReadBuf, m_ctx.dwDumpSize)) {
     PostToDialog(UM_ERROR, kIdMallocFail, 0);
     return 0;
   }

@@ -111,9 +111,7 @@ bool CFlashInfo::CarryOverConfigItem(std::uint32_t& err) {
   // must be free (0xFF) so that nothing after the items, such as code, is overwritten.
   const std::size_t newEnd = end - oldLength + item.size();
   if (newEnd > area.size()) return refuse("No room for the unit data item\n");
-  if (newEnd > end && !std::all_of(area.begin() + static_cast<std::ptrdiff_t>(end),
-                                   area.begin() + static_cast<std::ptrdiff_t>(newEnd),
-                                   [](std::uint8_t b) { return b == 0xFF; }))
+  if (newEnd > end && !AllBlank(std::span<const std::uint8_t>(area).subspan(end, newEnd - end)))
     return refuse("No room for the unit data item\n");
   std::vector<std::uint8_t> tail(area.begin() + static_cast<std::ptrdiff_t>(at + oldLength),
                                  area.begin() + static_cast<std::ptrdiff_t>(end));

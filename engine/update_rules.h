@@ -46,6 +46,11 @@ inline constexpr std::uint32_t kIdDownloadEepromOk = 41854; // "Download EEPROM 
 inline constexpr std::uint32_t kIdNotCacheMode = 41935;     // "Device is not in cache mode."
 inline constexpr std::uint32_t kIdSignatureFail = 42042;    // "ECDSA Check Fail!"
 
+// The progress of a piece loop: base + done * span / len, in integer arithmetic (len > 0).
+inline std::uintptr_t PieceProgress(std::uint32_t base, std::uint32_t span, std::size_t done, std::size_t len) {
+  return static_cast<std::uintptr_t>(base + static_cast<std::uint64_t>(done) * span / len);
+}
+
 // ---- flash geometry ----
 inline constexpr std::uint32_t kFlashPiece = 4096;     // bytes per transfer
 inline constexpr std::uint32_t kFlashBlock = 0x10000;  // erase block

@@ -55,7 +55,7 @@ std::string StringText(const CDescriptor& item) {
 }  // namespace
 
 bool IsBlankImage(std::span<const std::uint8_t> image) {
-  return std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; });
+  return AllBlank(image);
 }
 
 std::optional<std::uint32_t> MemoryTypeOfImageKind(std::uint8_t imageKind) {

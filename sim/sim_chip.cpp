@@ -339,9 +339,7 @@ BootChoice SimChip::FindBootableCode() const {
         return choice;
       }
       versionAt(mem, base + 0x100C, choice.version);
-      if (end <= base &&
-          std::all_of(choice.version.begin(), choice.version.end(), [](std::uint8_t v) { return v == 0xFF; }))
-        versionAt(mem, base + 0x11B, choice.version);
+      if (end <= base && AllBlank(choice.version)) versionAt(mem, base + 0x11B, choice.version);
       return choice;
     }
     return choice;
