@@ -64,6 +64,11 @@ class CEepromConfigInfo : public CMpFlow_Eeprom {
   // The silent verify's comparison: 1 when m_pReadBuf starts with m_pFileData; else the
   // last status becomes 41709 (not posted).
   int CompareWithFile();
+  // The silent read of every leaf: DEV_ReadCode, then m_pReadBuf to path (its folders made
+  // first), as the bytes or, asText, as a hex dump.
+  int ReadCodeToFile(const std::string& path, bool asText);
+  // The silent erase's choice whether the device restarts into the code afterwards.
+  void SetResetToCode(std::uint32_t resetToCode);
 
   // Hands the image readers the current definition, dump size and memory type; call before
   // every image read or rewrite, since the device search may replace the definition.

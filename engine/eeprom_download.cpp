@@ -1,24 +1,11 @@
 // The EEPROM entry points of CEepromInfo and the slots of the two EEPROM leaves.
 #include "base/bytes.h"
-#include "base/file_util.h"
 #include "base/status.h"
 #include "base/trace.h"
 #include "engine/eeprom_info.h"
 #include "engine/update_rules.h"
 
 namespace drover {
-
-namespace {
-
-void SetResetOption(std::uint32_t& options, std::uint32_t resetToCode) {
-  if (resetToCode) {
-    options |= kOptResetToCache;
-  } else {
-    options &= ~kOptResetToCache;
-  }
-}
-
-}  // namespace
 
 int CEepromInfo::EEU16_Download() {
   TraceScope scope("CEepromInfo::EEU16_Download");
@@ -130,22 +117,18 @@ int CEepromInfo16_USB::DEV_Silence_WriteSNBin(const std::string& path, const std
 
 int CEepromInfo16_USB::DEV_Silence_ReadBin(const std::string& path) {
   TraceScope scope("CEepromInfo16_USB::DEV_Silence_ReadBin");
-  if (!DEV_ReadCode()) return 0;
-  CreateDirectoryChain(path);
-  return WriteFileBytes(path, m_pReadBuf);
+  return ReadCodeToFile(path, false);
 }
 
 int CEepromInfo16_USB::DEV_Silence_VerifyBin(const std::string& path) { return EEU16_Silence_VerifyBin(path); }
 
 int CEepromInfo16_USB::DEV_Silence_ReadText(const std::string& path) {
   TraceScope scope("CEepromInfo16_USB::DEV_Silence_ReadText");
-  if (!DEV_ReadCode()) return 0;
-  CreateDirectoryChain(path);
-  return WriteHexDump(path, m_pReadBuf);
+  return ReadCodeToFile(path, true);
 }
 
 int CEepromInfo16_USB::DEV_Silence_Erase(std::uint32_t resetToCode) {
-  SetResetOption(m_ctx.dwUpdateOptions, resetToCode);
+  SetResetToCode(resetToCode);
   return EE_EraseJob(true);
 }
 
@@ -179,22 +162,18 @@ int CEepromInfo8_USB::DEV_Silence_WriteSNBin(const std::string& path, const std:
 
 int CEepromInfo8_USB::DEV_Silence_ReadBin(const std::string& path) {
   TraceScope scope("CEepromInfo8_USB::DEV_Silence_ReadBin");
-  if (!DEV_ReadCode()) return 0;
-  CreateDirectoryChain(path);
-  return WriteFileBytes(path, m_pReadBuf);
+  return ReadCodeToFile(path, false);
 }
 
 int CEepromInfo8_USB::DEV_Silence_VerifyBin(const std::string& path) { return EEU8_Silence_VerifyBin(path); }
 
 int CEepromInfo8_USB::DEV_Silence_ReadText(const std::string& path) {
   TraceScope scope("CEepromInfo8_USB::DEV_Silence_ReadText");
-  if (!DEV_ReadCode()) return 0;
-  CreateDirectoryChain(path);
-  return WriteHexDump(path, m_pReadBuf);
+  return ReadCodeToFile(path, true);
 }
 
 int CEepromInfo8_USB::DEV_Silence_Erase(std::uint32_t resetToCode) {
-  SetResetOption(m_ctx.dwUpdateOptions, resetToCode);
+  SetResetToCode(resetToCode);
   return EE_EraseJob(false);
 }
 

@@ -1,5 +1,6 @@
 // What the download entry points of every family share: loading and checking the firmware
-// file, the serial-number pre-action, the countdown of dialog mode and the verify compare.
+// file, the serial-number pre-action, the countdown of dialog mode, the verify compare, the
+// silent read to a file and the erase's restart option.
 #include <algorithm>
 
 #include "base/clock.h"
@@ -76,6 +77,20 @@ int CEepromConfigInfo::CompareWithFile() {
     return 1;
   SetLastStatus(kIdCompareFail);
   return 0;
+}
+
+int CEepromConfigInfo::ReadCodeToFile(const std::string& path, bool asText) {
+  if (!DEV_ReadCode()) return 0;
+  CreateDirectoryChain(path);
+  return asText ? WriteHexDump(path, m_pReadBuf) : WriteFileBytes(path, m_pReadBuf);
+}
+
+void CEepromConfigInfo::SetResetToCode(std::uint32_t resetToCode) {
+  if (resetToCode) {
+    m_ctx.dwUpdateOptions |= kOptResetToCache;
+  } else {
+    m_ctx.dwUpdateOptions &= ~kOptResetToCache;
+  }
 }
 
 }  // namespace drover

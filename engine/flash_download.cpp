@@ -235,27 +235,19 @@ int CSPIFlashInfo_USB::DEV_Silence_WriteSNBin(const std::string& path, const std
 
 int CSPIFlashInfo_USB::DEV_Silence_ReadBin(const std::string& path) {
   TraceScope scope("CSPIFlashInfo_USB::DEV_Silence_ReadBin");
-  if (!DEV_ReadCode()) return 0;
-  CreateDirectoryChain(path);
-  return WriteFileBytes(path, m_pReadBuf);
+  return ReadCodeToFile(path, false);
 }
 
 int CSPIFlashInfo_USB::DEV_Silence_VerifyBin(const std::string& path) { return FFU_Silence_VerifyBin(path); }
 
 int CSPIFlashInfo_USB::DEV_Silence_ReadText(const std::string& path) {
   TraceScope scope("CSPIFlashInfo_USB::DEV_Silence_ReadText");
-  if (!DEV_ReadCode()) return 0;
-  CreateDirectoryChain(path);
-  return WriteHexDump(path, m_pReadBuf);
+  return ReadCodeToFile(path, true);
 }
 
 int CSPIFlashInfo_USB::DEV_Silence_Erase(std::uint32_t resetToCode) {
   TraceScope scope("CSPIFlashInfo_USB::DEV_Silence_Erase");
-  if (resetToCode) {
-    m_ctx.dwUpdateOptions |= kOptResetToCache;
-  } else {
-    m_ctx.dwUpdateOptions &= ~kOptResetToCache;
-  }
+  SetResetToCode(resetToCode);
   if (!FF_EraseJob()) return 0;
   PostToDialog(UM_PROGRESS, 100, 0);
   PostToDialog(UM_RESULT, kIdEraseFlashOk, 0);
