@@ -324,14 +324,14 @@ int CmdFault(SimBus& bus, int n, const Args& a, std::string& err) {
     const std::string v = a.Get("--leave-after");
     f.leaveAfter = v == "none" ? -1 : static_cast<std::int64_t>(Number("--leave-after", v, 0x7FFFFFFF));
   }
-  for (const auto& spec : a.All("--stall")) {
+  for (const auto& rule : a.All("--stall")) {
     FaultRule r;
-    if (!ParseFaultRule(spec, r)) throw UsageError{"bad fault rule " + spec};
+    if (!ParseFaultRule(rule, r)) throw UsageError{"bad fault rule " + rule};
     f.stall.push_back(r);
   }
-  for (const auto& spec : a.All("--timeout")) {
+  for (const auto& rule : a.All("--timeout")) {
     FaultRule r;
-    if (!ParseFaultRule(spec, r)) throw UsageError{"bad fault rule " + spec};
+    if (!ParseFaultRule(rule, r)) throw UsageError{"bad fault rule " + rule};
     f.timeout.push_back(r);
   }
   if (a.Has("--status-after-failure")) {

@@ -24,10 +24,10 @@ class ControlTransferTest : public ::testing::Test {
   }
   std::uint32_t Bind(std::size_t index, DeviceRef& ref) {
     std::unique_ptr<usb::IUsbDevice> dev;
-    const auto& spec = fake->devices[index];
-    EXPECT_EQ(rec->Open(spec.deviceInstance, dev), 0u);
+    const auto& device = fake->devices[index];
+    EXPECT_EQ(rec->Open(device.deviceInstance, dev), 0u);
     std::shared_ptr<usb::IUsbDevice> handle(std::move(dev));
-    const std::uint32_t rc = BindDevice(spec.deviceInstance, handle, ref);
+    const std::uint32_t rc = BindDevice(device.deviceInstance, handle, ref);
     if (rc == 0) refs.push_back(ref);
     return rc;
   }

@@ -147,7 +147,7 @@ struct FakeChip {
   std::vector<std::uint8_t> qualifyAnswer = {'Q', 'U', 'O', 'R', 'L', 'A', 'N', 0};
 };
 
-struct FakeDeviceSpec {
+struct FakeDeviceRecord {
   std::string functionInstance;
   std::string deviceInstance;
   std::string locationPath;
@@ -166,10 +166,10 @@ struct FakeDeviceSpec {
 
 class FakeBackend final : public usb::IUsbBackend {
  public:
-  // Adds an audio device on a root-hub port; returns its spec for further tuning.
-  FakeDeviceSpec& Add(std::uint32_t port, std::uint16_t vid = 0x0BDA, std::uint16_t pid = 0x4C15,
+  // Adds an audio device on a root-hub port; returns its record for further tuning.
+  FakeDeviceRecord& Add(std::uint32_t port, std::uint16_t vid = 0x0BDA, std::uint16_t pid = 0x4C15,
                       const std::string& mi = "") {
-    FakeDeviceSpec d;
+    FakeDeviceRecord d;
     char id[64];
     std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", vid, pid);
     d.deviceInstance = std::string(id) + "\\1-" + std::to_string(port);
@@ -231,7 +231,7 @@ class FakeBackend final : public usb::IUsbBackend {
   int Subscribe(std::function<void(const std::string&, usb::HotplugEvent)>) override { return 1; }
   void Unsubscribe(int) override {}
 
-  std::vector<FakeDeviceSpec> devices;
+  std::vector<FakeDeviceRecord> devices;
 };
 
 class FakeDevice final : public usb::IUsbDevice {
@@ -239,7 +239,7 @@ class FakeDevice final : public usb::IUsbDevice {
   FakeDevice(FakeBackend& bus, std::size_t index) : m_bus(bus), m_index(index) {}
   std::uint32_t ControlTransfer(const usb::UsbSetup& s, std::span<std::uint8_t> data, bool dirIn, std::uint32_t,
                                 std::uint32_t& got) override {
-    FakeDeviceSpec& d = m_bus.devices[m_index];
+    FakeDeviceRecord& d = m_bus.devices[m_index];
     got = 0;
     if (!d.present) return usb::kErrDeviceNotConnected;
     if (d.notReady) return usb::kErrNotReady;
@@ -271,7 +271,7 @@ class FakeDevice final : public usb::IUsbDevice {
     return d.chip->Answer(s, data, dirIn, got);
   }
   bool CachedDescriptors(std::vector<std::uint8_t>& dev, std::vector<std::uint8_t>& config) override {
-    const FakeDeviceSpec& d = m_bus.devices[m_index];
+    const FakeDeviceRecord& d = m_bus.devices[m_index];
     if (!d.cached) return false;
     dev = d.deviceDesc;
     config = d.config;
