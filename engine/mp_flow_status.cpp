@@ -13,6 +13,13 @@ namespace {
 constexpr const char* kConnected = "USB Audio Connected";
 constexpr const char* kNotConnected = "No USB Audio";
 constexpr const char* kNotAvailable = "N/A";
+
+// The read-outs with no device open: not connected, nothing to report.
+void ShowNotConnected(CMpConfig& config) {
+  config.m_strConnect = kNotConnected;
+  config.m_strFwVersion = kNotAvailable;
+  config.m_strManufacturer = kNotAvailable;
+}
 }  // namespace
 
 CMpFlow::DeviceReadout CMpFlow::ReadDeviceReadout(bool bootAt1071Rule) {
@@ -39,9 +46,7 @@ void CMpFlow::ClassifyChip(std::uint8_t b0, std::uint8_t b1) {
 int CMpFlow::MP_GetDeviceInfo() {
   TraceScope scope("CMpFlow::MP_GetDeviceInfo");
   if (m_hDevice == 0) {
-    m_strConnect = kNotConnected;
-    m_strFwVersion = kNotAvailable;
-    m_strManufacturer = kNotAvailable;
+    ShowNotConnected(*this);
     return 1;
   }
   m_strConnect = kConnected;
@@ -65,9 +70,7 @@ int CMpFlow::MP_GetDeviceInfo() {
 int CMpFlow::MP_GetDeviceInfoQuick() {
   TraceScope scope("CMpFlow::MP_GetDeviceInfoQuick");
   if (m_hDevice == 0) {
-    m_strConnect = kNotConnected;
-    m_strFwVersion = kNotAvailable;
-    m_strManufacturer = kNotAvailable;
+    ShowNotConnected(*this);
     return 1;
   }
   m_strConnect = kConnected;
