@@ -91,6 +91,32 @@ std::string WithNumber(const char* text, std::uint32_t number) {
 
 bool IsFailure(std::uint32_t rc) { return rc != 0; }
 
+// A data phase of `total` bytes in chunks of n: whole(at) moves each whole chunk, last(at,
+// rest) the shorter rest. On a failure done holds the bytes moved before the failing chunk.
+template <class Whole, class Last>
+std::uint32_t MoveInChunks(std::uint32_t total, std::uint32_t n, std::uint32_t& done, const ProgressCallback& progress,
+                           Whole whole, Last last) {
+  done = 0;
+  std::uint32_t at = 0;
+  for (; at + n <= total; at += n) {
+    if (const std::uint32_t rc = whole(at)) {
+      done = at;
+      return rc;
+    }
+    if (progress) progress(n);
+  }
+  const std::uint32_t rest = total - at;
+  if (rest != 0) {
+    if (const std::uint32_t rc = last(at, rest)) {
+      done = at;
+      return rc;
+    }
+    if (progress) progress(rest);
+  }
+  done = total;
+  return 0;
+}
+
 }  // namespace
 
 CExtUnitBase::CExtUnitBase(std::uint8_t unitId) : m_lock(kVendorCmdLockName), m_byUnitId(unitId) {}
@@ -607,27 +633,14 @@ std::uint32_t CExtUnit::SetDataChunk(std::span<const std::uint8_t> buffer) {
 std::uint32_t CExtUnit::GetData(std::span<std::uint8_t> buffer, std::uint32_t& done, const ProgressCallback& progress) {
   const std::uint32_t n = m_dwDataCtrlSize;
   const std::uint32_t total = static_cast<std::uint32_t>(buffer.size() & 0xFFFF);
-  done = 0;
-  std::uint32_t at = 0;
-  for (; at + n <= total; at += n) {
-    if (const std::uint32_t rc = GetDataChunk(buffer.subspan(at, n))) {
-      done = at;
-      return rc;
-    }
-    if (progress) progress(n);
-  }
-  const std::uint32_t rest = total - at;
-  if (rest != 0) {
-    std::fill_n(m_scratch.begin(), n, 0);
-    if (const std::uint32_t rc = GetDataChunk(std::span<std::uint8_t>(m_scratch.data(), n))) {
-      done = at;
-      return rc;
-    }
-    std::copy_n(m_scratch.begin(), rest, buffer.begin() + at);
-    if (progress) progress(rest);
-  }
-  done = total;
-  return 0;
+  return MoveInChunks(
+      total, n, done, progress, [&](std::uint32_t at) { return GetDataChunk(buffer.subspan(at, n)); },
+      [&](std::uint32_t at, std::uint32_t rest) -> std::uint32_t {
+        std::fill_n(m_scratch.begin(), n, 0);
+        if (const std::uint32_t rc = GetDataChunk(std::span<std::uint8_t>(m_scratch.data(), n))) return rc;
+        std::copy_n(m_scratch.begin(), rest, buffer.begin() + at);
+        return 0;
+      });
 }
 
 std::uint32_t CExtUnit::GetData(std::span<std::uint8_t> buffer, std::uint32_t& done) {
@@ -637,28 +650,14 @@ std::uint32_t CExtUnit::GetData(std::span<std::uint8_t> buffer, std::uint32_t& d
 std::uint32_t CExtUnit::SetData(std::span<const std::uint8_t> data, std::uint32_t& done, const ProgressCallback& progress) {
   const std::uint32_t n = m_dwDataCtrlSize;
   const std::uint32_t total = static_cast<std::uint32_t>(data.size() & 0xFFFF);
-  done = 0;
-  std::uint32_t at = 0;
-  for (; at + n <= total; at += n) {
-    if (const std::uint32_t rc = SetDataChunk(data.subspan(at, n))) {
-      done = at;
-      return rc;
-    }
-    if (progress) progress(n);
-  }
-  const std::uint32_t rest = total - at;
-  if (rest != 0) {
-    // The last chunk goes out whole: the remaining data bytes followed by zero bytes.
-    std::fill_n(m_scratch.begin(), n, 0);
-    std::copy_n(data.begin() + at, rest, m_scratch.begin());
-    if (const std::uint32_t rc = SetDataChunk(std::span<const std::uint8_t>(m_scratch.data(), n))) {
-      done = at;
-      return rc;
-    }
-    if (progress) progress(rest);
-  }
-  done = total;
-  return 0;
+  return MoveInChunks(
+      total, n, done, progress, [&](std::uint32_t at) { return SetDataChunk(data.subspan(at, n)); },
+      [&](std::uint32_t at, std::uint32_t rest) {
+        // The last chunk goes out whole: the remaining data bytes followed by zero bytes.
+        std::fill_n(m_scratch.begin(), n, 0);
+        std::copy_n(data.begin() + at, rest, m_scratch.begin());
+        return SetDataChunk(std::span<const std::uint8_t>(m_scratch.data(), n));
+      });
 }
 
 std::uint32_t CExtUnit::SetData(std::span<const std::uint8_t> data, std::uint32_t& done) {
