@@ -138,7 +138,6 @@ class CMpFlow_OTP : public ::drover::COTPInfo_USB {
  private:
   // The stop address of a fail record, kept within the chunk just written.
   std::uint16_t StopAddress(std::uint16_t current, std::uint16_t chunkAddress, std::uint32_t length) const;
-  bool QueueFailure(const TraceScope& scope, std::uint16_t address, std::uint8_t value);
   bool Queued(std::uint16_t address) const;
   bool WriteSavedEntry(const TraceScope& scope, int index, bool reportLock);
   bool BelongsTo(std::uint16_t address, std::uint8_t flag);
