@@ -65,8 +65,9 @@ class CEepromConfigInfo : public CMpFlow_Eeprom {
   // last status becomes 41709 (not posted).
   int CompareWithFile();
   // The silent read of every leaf: DEV_ReadCode, then m_pReadBuf to path (its folders made
-  // first), as the bytes or, asText, as a hex dump.
-  int ReadCodeToFile(const std::string& path, bool asText);
+  // first), as the bytes or, asText, as a hex dump. A dump that cannot be saved posts
+  // saveFailId, so that the run never ends on the read's cleared success status.
+  int ReadCodeToFile(const std::string& path, bool asText, std::uint32_t saveFailId);
   // The silent erase's choice whether the device restarts into the code afterwards.
   void SetResetToCode(std::uint32_t resetToCode);
 

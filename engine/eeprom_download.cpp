@@ -117,14 +117,14 @@ int CEepromInfo16_USB::DEV_Silence_WriteSNBin(const std::string& path, const std
 
 int CEepromInfo16_USB::DEV_Silence_ReadBin(const std::string& path) {
   TraceScope scope("CEepromInfo16_USB::DEV_Silence_ReadBin");
-  return ReadCodeToFile(path, false);
+  return ReadCodeToFile(path, false, kIdReadEepromFail);
 }
 
 int CEepromInfo16_USB::DEV_Silence_VerifyBin(const std::string& path) { return EEU16_Silence_VerifyBin(path); }
 
 int CEepromInfo16_USB::DEV_Silence_ReadText(const std::string& path) {
   TraceScope scope("CEepromInfo16_USB::DEV_Silence_ReadText");
-  return ReadCodeToFile(path, true);
+  return ReadCodeToFile(path, true, kIdReadEepromFail);
 }
 
 int CEepromInfo16_USB::DEV_Silence_Erase(std::uint32_t resetToCode) {
@@ -162,14 +162,14 @@ int CEepromInfo8_USB::DEV_Silence_WriteSNBin(const std::string& path, const std:
 
 int CEepromInfo8_USB::DEV_Silence_ReadBin(const std::string& path) {
   TraceScope scope("CEepromInfo8_USB::DEV_Silence_ReadBin");
-  return ReadCodeToFile(path, false);
+  return ReadCodeToFile(path, false, kIdReadEepromFail);
 }
 
 int CEepromInfo8_USB::DEV_Silence_VerifyBin(const std::string& path) { return EEU8_Silence_VerifyBin(path); }
 
 int CEepromInfo8_USB::DEV_Silence_ReadText(const std::string& path) {
   TraceScope scope("CEepromInfo8_USB::DEV_Silence_ReadText");
-  return ReadCodeToFile(path, true);
+  return ReadCodeToFile(path, true, kIdReadEepromFail);
 }
 
 int CEepromInfo8_USB::DEV_Silence_Erase(std::uint32_t resetToCode) {

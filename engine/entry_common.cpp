@@ -79,10 +79,14 @@ int CEepromConfigInfo::CompareWithFile() {
   return 0;
 }
 
-int CEepromConfigInfo::ReadCodeToFile(const std::string& path, bool asText) {
+int CEepromConfigInfo::ReadCodeToFile(const std::string& path, bool asText, std::uint32_t saveFailId) {
+  TraceScope scope("CEepromConfigInfo::ReadCodeToFile", false);
   if (!DEV_ReadCode()) return 0;
   CreateDirectoryChain(path);
-  return asText ? WriteHexDump(path, m_pReadBuf) : WriteFileBytes(path, m_pReadBuf);
+  if (asText ? WriteHexDump(path, m_pReadBuf) : WriteFileBytes(path, m_pReadBuf)) return 1;
+  TraceFail(scope, "Save dump file fail\n");
+  PostToDialog(UM_ERROR, saveFailId, 0);
+  return 0;
 }
 
 void CEepromConfigInfo::SetResetToCode(std::uint32_t resetToCode) {

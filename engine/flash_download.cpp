@@ -235,14 +235,14 @@ int CSPIFlashInfo_USB::DEV_Silence_WriteSNBin(const std::string& path, const std
 
 int CSPIFlashInfo_USB::DEV_Silence_ReadBin(const std::string& path) {
   TraceScope scope("CSPIFlashInfo_USB::DEV_Silence_ReadBin");
-  return ReadCodeToFile(path, false);
+  return ReadCodeToFile(path, false, kIdReadFlashFail);
 }
 
 int CSPIFlashInfo_USB::DEV_Silence_VerifyBin(const std::string& path) { return FFU_Silence_VerifyBin(path); }
 
 int CSPIFlashInfo_USB::DEV_Silence_ReadText(const std::string& path) {
   TraceScope scope("CSPIFlashInfo_USB::DEV_Silence_ReadText");
-  return ReadCodeToFile(path, true);
+  return ReadCodeToFile(path, true, kIdReadFlashFail);
 }
 
 int CSPIFlashInfo_USB::DEV_Silence_Erase(std::uint32_t resetToCode) {

@@ -2,6 +2,7 @@
 // and the exit code, against a simulated bus, each scenario in its own program directory.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -141,6 +142,12 @@ std::vector<Scenario> Scenarios() {
          EXPECT_TRUE(std::equal(flash.begin(), flash.end(), dump.begin(),
                                 [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
        }},
+      {"a dump that cannot be saved fails and exits 1",
+       {Vq7330(fw7330)},
+       [](Env& env) { std::filesystem::create_directories(env.Scratch("taken")); },
+       {{{"-f", "-dumpspi", "{scratch}/taken"}, 1, "\nBegin to Dump SPI!\r\nDump SPI fail!\r\n{prompt}",
+         "Begin to Dump SPI!\r\nDump SPI fail!\r\n{prompt}fail"}},
+       nullptr},
       {"a missing file falls back to the built-in image of the identity",
        {Vq7330()},
        nullptr,
