@@ -270,17 +270,19 @@ bool CMpFlow_OTP::MP_OTPAnalyzeECC(std::uint16_t chunkAddress, std::span<const s
   int j = 0;
   while (m_uCurErrorNum > 0) {
     if (j >= listed) {
-      // The record names no more addresses than it holds: the rest cannot get a record.
-      m_wCurAddr = StopAddress(rec.wCurrent, chunkAddress, length);
+      // The record counts more failures than it names: the rest cannot get a record, and a
+      // record that contradicts itself says nothing of where the chip stopped either.
+      m_wCurAddr = static_cast<std::uint16_t>(chunkAddress + length);
       Fail(scope, status::kErrorNumExceed);
       return false;
     }
     const std::uint16_t a = rec.wAddress[static_cast<std::size_t>(j++)];
     if (Queued(a)) continue;
     if (a < chunkAddress || a >= chunkAddress + length) {
-      // The chip names a byte this write did not send: the record cannot be trusted, and the
-      // value the byte should have is not known here.
-      m_wCurAddr = StopAddress(rec.wCurrent, chunkAddress, length);
+      // The chip names a byte this write did not send: the record cannot be trusted, its stop
+      // address neither, so the whole chunk counts as programmed; the value the byte should
+      // have is not known here.
+      m_wCurAddr = static_cast<std::uint16_t>(chunkAddress + length);
       Fail(scope, status::kFailAddress);
       return false;
     }
@@ -288,7 +290,7 @@ bool CMpFlow_OTP::MP_OTPAnalyzeECC(std::uint16_t chunkAddress, std::span<const s
     for (int s = 0; s < kFailQueueSlots && slot < 0; ++s)
       if (!m_bFailInUse[static_cast<std::size_t>(s)]) slot = s;
     if (slot < 0) {
-      m_wCurAddr = StopAddress(rec.wCurrent, chunkAddress, length);
+      m_wCurAddr = static_cast<std::uint16_t>(chunkAddress + length);
       Fail(scope, status::kErrorNumExceed);
       return false;
     }

@@ -1002,6 +1002,11 @@ void SimChip::ReadData(int op, std::uint32_t address, std::uint32_t length, std:
       rec[0] = m_state.failCount;
       for (std::size_t j = 0; j < 8; ++j) WriteBE16(rec, 1 + 2 * j, m_state.failAddress[j]);
       WriteBE16(rec, 17, m_state.failCurrent);
+      if (m_faults.otpFailRecord.size() == sizeof rec) {
+        std::copy(m_faults.otpFailRecord.begin(), m_faults.otpFailRecord.end(), rec);
+        // The data phase may come in pieces; the record is used up with its last one.
+        if (offset + out.size() >= sizeof rec) m_faults.otpFailRecord.clear();
+      }
       fromBytes(rec);
       break;
     }

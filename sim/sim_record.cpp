@@ -211,6 +211,7 @@ std::string SerializeRecord(const DeviceRecord& r) {
   w.Text("fault_timeout", RulesText(f.timeout));
   w.SNum("fault_status_after_failure", f.statusAfterFailure);
   w.List("fault_otp_bad", f.otpBad);
+  w.List("fault_otp_fail_record", f.otpFailRecord);
   w.Bool("fault_erase_never_completes", f.eraseNeverCompletes);
   w.Text("fault_signature", SignatureName(f.signature));
 
@@ -318,6 +319,7 @@ bool ParseRecord(const std::string& text, DeviceRecord& out, std::string* error)
   f.timeout = ParseRules(rd.Text("fault_timeout"));
   f.statusAfterFailure = static_cast<int>(rd.SNum("fault_status_after_failure", -1));
   for (auto v : rd.List("fault_otp_bad")) f.otpBad.push_back(static_cast<std::uint16_t>(v));
+  for (auto v : rd.List("fault_otp_fail_record")) f.otpFailRecord.push_back(static_cast<std::uint8_t>(v));
   f.eraseNeverCompletes = rd.Bool("fault_erase_never_completes");
   ParseSignature(rd.Text("fault_signature", "pass"), f.signature);
 

@@ -86,6 +86,9 @@ struct Faults {
   std::vector<FaultRule> timeout;
   int statusAfterFailure = -1;  // status byte reported after a failed command; -1: the real code
   std::vector<std::uint16_t> otpBad;  // OTP addresses whose bits never program
+  // A program-fail record (19 bytes) answered once, for the next read, instead of the chip's
+  // own: a device whose report contradicts what it was sent.
+  std::vector<std::uint8_t> otpFailRecord;
   bool eraseNeverCompletes = false;
   SignatureResult signature = SignatureResult::Pass;
 };
