@@ -345,9 +345,15 @@ std::uint32_t CMpFlow_OTP::MP_CheckVDNUM() {
 bool CMpFlow_OTP::MP_CheckVDInfo(std::uint32_t length) {
   TraceScope scope("CMpFlow_OTP::MP_CheckVDInfo");
   m_iPreSelBlock = FindLastValidVDEntry();
+  // Blocks follow their entries in order. An entry that still reads blank below one in use
+  // is one whose bytes refused to program: a block entered there would start after the
+  // blocks below it and so be written over the blocks entered above it.
+  int highestUsed = -1;
+  for (int i = 0; i < kBlockEntries; ++i)
+    if (!TableEntry(i).bBlank) highestUsed = i;
   int chosen = -1;
   for (int i = 0; i < kBlockEntries && chosen < 0; ++i) {
-    if (!MP_OTPBlockValidAndSet(EntryAddress(i), i) || !TableEntry(i).bBlank) continue;
+    if (!MP_OTPBlockValidAndSet(EntryAddress(i), i) || !TableEntry(i).bBlank || i < highestUsed) continue;
     chosen = i;
     m_iSelBlock = i;
     m_wVDAddress = 0;

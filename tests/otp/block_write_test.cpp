@@ -239,15 +239,39 @@ TEST_F(OtpBlockWrite, FailingEccRecordsUntilTooFewAreLeftEndWith41923) {
 }
 
 TEST_F(OtpBlockWrite, AFailingBlockTableEntryIsRetiredAndTheNextOneUsed) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint16_t> bad;
+    std::vector<std::uint8_t> entry0;  // entry 0 after its write and retirement failed
+  };
+  const auto e = static_cast<std::uint16_t>(EntryAddress(0));
   AddOtpDevice();
-  SetBad({EntryAddress(0) + 4});  // the flag byte of entry 0
-  ASSERT_TRUE(Update(kKindCode, Pattern(0x300, 1)));
-  EXPECT_EQ(Entry(0), Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
-  EXPECT_EQ(Entry(1), Bytes({0x00, 0x00, 0x03, 0x00, 0x55}));
-  // The next block follows the live one.
-  ASSERT_TRUE(Update(kKindCode, Pattern(0x100, 2)));
-  EXPECT_EQ(Entry(2), Bytes({0x03, 0x00, 0x01, 0x00, 0x55}));
-  EXPECT_EQ(Entry(1), Bytes({0x00, 0x00, 0x03, 0x00, 0xFF}));
+  for (const Case& c : {Case{"the flag byte", {static_cast<std::uint16_t>(e + 4)}, Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x00})},
+                        // Still reading blank below an entry in use: no block may go there,
+                        // it would start under the block entered above it.
+                        Case{"all five bytes",
+                             {e, static_cast<std::uint16_t>(e + 1), static_cast<std::uint16_t>(e + 2),
+                              static_cast<std::uint16_t>(e + 3), static_cast<std::uint16_t>(e + 4)},
+                             kBlankEntry}}) {
+    SCOPED_TRACE(c.what);
+    SetBad({});
+    Poke(0, std::vector<std::uint8_t>(kOtpSize, 0));
+    posts.posts.clear();
+    SetBad(c.bad);
+    const auto first = Pattern(0x300, 1);
+    ASSERT_TRUE(Update(kKindCode, first));
+    EXPECT_EQ(Entry(0), c.entry0);
+    EXPECT_EQ(Entry(1), Bytes({0x00, 0x00, 0x03, 0x00, 0x55}));
+    // The next block follows the live one.
+    const auto second = Pattern(0x100, 2);
+    ASSERT_TRUE(Update(kKindCode, second));
+    EXPECT_EQ(Entry(2), Bytes({0x03, 0x00, 0x01, 0x00, 0x55}));
+    EXPECT_EQ(Entry(1), Bytes({0x00, 0x00, 0x03, 0x00, 0xFF}));
+    EXPECT_EQ(Entry(0), c.entry0);
+    EXPECT_EQ(Otp(0x0000, 0x300), first);
+    EXPECT_EQ(Otp(0x0300, 0x100), second);
+    EXPECT_TRUE(posts.Errors().empty());
+  }
 }
 
 TEST_F(OtpBlockWrite, Entry15IsRetiredAndThereIsNoEntry16) {

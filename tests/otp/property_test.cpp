@@ -11,8 +11,8 @@ namespace drover::otp::testing {
 namespace {
 
 // Where the next block goes, read from the raw OTP with the placement rule: the lowest blank
-// entry no ECC record in use points into, after the highest entry below it that no record at
-// all points into.
+// entry above every entry in use that no ECC record in use points into, after the highest
+// entry below it that no record at all points into.
 struct Placement {
   bool possible = false;
   int entry = -1;
@@ -30,12 +30,19 @@ bool Pointed(const std::vector<std::uint8_t>& otp, int i, bool inUseOnly) {
   return false;
 }
 
+bool BlankEntry(const std::vector<std::uint8_t>& otp, int i) {
+  const std::uint32_t e = EntryAddress(i);
+  return std::all_of(otp.begin() + e, otp.begin() + e + kBlockEntrySize, [](std::uint8_t b) { return b == 0; });
+}
+
 Placement NextPlacement(const std::vector<std::uint8_t>& otp) {
   Placement p;
+  // A blank entry below one in use (its bytes refused to program) is never used.
+  int highestUsed = -1;
+  for (int i = 0; i < kBlockEntries; ++i)
+    if (!BlankEntry(otp, i)) highestUsed = i;
   for (int i = 0; i < kBlockEntries; ++i) {
-    const std::uint32_t e = EntryAddress(i);
-    const bool blank = std::all_of(otp.begin() + e, otp.begin() + e + kBlockEntrySize, [](std::uint8_t b) { return b == 0; });
-    if (!blank || Pointed(otp, i, true)) continue;
+    if (!BlankEntry(otp, i) || i < highestUsed || Pointed(otp, i, true)) continue;
     p.possible = true;
     p.entry = i;
     for (int j = i - 1; j >= 0; --j) {
