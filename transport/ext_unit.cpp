@@ -244,6 +244,9 @@ std::uint32_t CExtUnitBase::SingleOut(const Command& c, std::uint32_t address, s
 
 std::uint32_t CExtUnitBase::ChunkIn(const Command& c, std::uint32_t address, std::uint32_t length,
                                     std::uint16_t param, std::span<std::uint8_t> out, std::uint32_t number) {
+  // One chunk is all this command's data phase carries: a device that agreed to a chunk
+  // smaller than the answer would leave the rest of the caller's buffer as if it were data.
+  if (out.size() > m_dwDataCtrlSize) return kVcmdInvalidArg;
   if (const std::uint32_t rc = SendCommand(c, address, length, param)) return rc;
   std::fill(m_scratch.begin(), m_scratch.end(), 0);
   const std::uint32_t rc = GetDataChunk(std::span<std::uint8_t>(m_scratch.data(), m_dwDataCtrlSize));
@@ -251,16 +254,16 @@ std::uint32_t CExtUnitBase::ChunkIn(const Command& c, std::uint32_t address, std
     ReportError(WithNumber(c.dataText, number), rc);
     return rc;
   }
-  const std::size_t n = std::min<std::size_t>(out.size(), m_dwDataCtrlSize);
-  std::copy_n(m_scratch.begin(), n, out.begin());
+  std::copy_n(m_scratch.begin(), out.size(), out.begin());
   return 0;
 }
 
 std::uint32_t CExtUnitBase::ChunkOut(const Command& c, std::uint32_t address, std::uint32_t length,
                                      std::uint16_t param, std::span<const std::uint8_t> data, std::uint32_t number) {
+  if (data.size() > m_dwDataCtrlSize) return kVcmdInvalidArg;  // would be cut short
   if (const std::uint32_t rc = SendCommand(c, address, length, param)) return rc;
   std::fill(m_scratch.begin(), m_scratch.end(), 0);
-  std::copy_n(data.begin(), std::min<std::size_t>(data.size(), m_dwDataCtrlSize), m_scratch.begin());
+  std::copy_n(data.begin(), data.size(), m_scratch.begin());
   const std::uint32_t rc = SetDataChunk(std::span<const std::uint8_t>(m_scratch.data(), m_dwDataCtrlSize));
   if (IsFailure(rc)) ReportError(WithNumber(c.dataText, number), rc);
   return rc;
@@ -552,7 +555,7 @@ bool CExtUnitBase::DevQualify() {
   if (!lock.Proceed()) return false;
   std::array<std::uint8_t, 8> answer{};
   if (ChunkIn(kDevQualify, 0, 0, 0, answer, 0) != 0) return false;
-  return m_dwDataCtrlSize >= 8 && answer == kQualifySignature;
+  return answer == kQualifySignature;
 }
 
 std::uint32_t CExtUnitBase::OTPTestDec(std::uint32_t address, std::span<std::uint8_t> buffer) {

@@ -283,6 +283,27 @@ TEST_F(ExtUnitTest, DataControlSizeNegotiation) {
   EXPECT_TRUE(std::equal(in.begin(), in.end(), chip->mem.begin()));
 }
 
+// A device that agrees to a chunk smaller than a status page or the flash ID: the single-chunk
+// reads cannot carry their answer, so they fail before sending rather than answer success
+// with bytes the device never sent.
+TEST_F(ExtUnitTest, ChunkSmallerThanTheAnswerIsRefused) {
+  chip->reportedSize = 4;
+  std::uint32_t size = 64;
+  EXPECT_FALSE(unit.ChangeDataControlSize(size));
+  ASSERT_EQ(unit.DataControlSize(), 4u);
+  rec->Clear();
+  Bytes page(8, 0xEE), id(8, 0xEE);
+  EXPECT_EQ(unit.GetDevStatus(0, page), kVcmdInvalidArg);
+  EXPECT_EQ(unit.SPI_SF_ReadID(id), kVcmdInvalidArg);
+  EXPECT_FALSE(unit.DevQualify());
+  EXPECT_EQ(rec->TransferCount(), 0u);
+  EXPECT_EQ(page, Bytes(8, 0xEE));
+  // A read that fits the chunk still goes out.
+  Bytes four(4);
+  ASSERT_EQ(unit.GetDevStatus(0, four), 0u);
+  EXPECT_TRUE(std::equal(four.begin(), four.end(), chip->statusArea.begin()));
+}
+
 TEST_F(ExtUnitTest, StatusPagesQualificationAndI2CModes) {
   Bytes status(12);
   ASSERT_EQ(unit.GetDevStatus(0, status), 0u);
