@@ -136,31 +136,35 @@ TEST_F(OtpBlockWrite, ABudgetOfOneFailsWithTheFailedBlockEndingWhereTheChipStopp
   EXPECT_EQ(Otp(0x0456, 0x100), next);
 }
 
-// A fail record that contradicts itself or the write says nothing reliable of where the chip
-// stopped: the failed block covers the whole chunk sent, so the next one starts behind it.
-TEST_F(OtpBlockWrite, ASelfContradictingFailRecordCoversTheWholeChunk) {
+// A fail record that cannot be read, or contradicts itself or the write, says nothing reliable
+// of where the chip stopped: the failed block covers the whole chunk sent, so the next one
+// starts behind it.
+TEST_F(OtpBlockWrite, AnUnreliableFailRecordCoversTheWholeChunk) {
   struct Case {
     const char* what;
-    std::vector<std::uint8_t> record;
+    sim::Faults faults;
     std::uint32_t status;
   };
-  // Each claims the chip stopped at 0x0000, the start of the chunk.
-  std::vector<std::uint8_t> outside(kFailRecordSize, 0);
-  outside[0] = 1;
-  WriteBE16(outside, 1, 0x2000);
-  std::vector<std::uint8_t> twice(kFailRecordSize, 0);
-  twice[0] = 2;
-  WriteBE16(twice, 1, 0x0123);
-  WriteBE16(twice, 3, 0x0123);
+  // The contradicting records claim the chip stopped at 0x0000, the start of the chunk.
+  sim::Faults outside;
+  outside.otpFailRecord.assign(kFailRecordSize, 0);
+  outside.otpFailRecord[0] = 1;
+  WriteBE16(outside.otpFailRecord, 1, 0x2000);
+  sim::Faults twice;
+  twice.otpFailRecord.assign(kFailRecordSize, 0);
+  twice.otpFailRecord[0] = 2;
+  WriteBE16(twice.otpFailRecord, 1, 0x0123);
+  WriteBE16(twice.otpFailRecord, 3, 0x0123);
+  sim::Faults unreadable;  // every try of the read after the chunk
+  unreadable.stall.push_back(sim::FaultRule{sim::FaultTarget::Command, 0xDC, 0, 8});
   AddOtpDevice();
   for (const Case& c : {Case{"address outside the chunk", outside, status::kFailAddress},
-                        Case{"one address counted twice", twice, status::kErrorNumExceed}}) {
+                        Case{"one address counted twice", twice, status::kErrorNumExceed},
+                        Case{"record unreadable", unreadable, status::kWriteOtpFail}}) {
     SCOPED_TRACE(c.what);
     Poke(0, std::vector<std::uint8_t>(kOtpSize, 0));
     posts.posts.clear();
-    sim::Faults f;
-    f.otpFailRecord = c.record;
-    ASSERT_TRUE(bus->SetFaults(dev, f));
+    ASSERT_TRUE(bus->SetFaults(dev, c.faults));
     EXPECT_FALSE(Update(kKindCode, Pattern(0x800, 4)));
     EXPECT_EQ(posts.Errors(), std::vector<std::uintptr_t>{c.status});
     EXPECT_EQ(Entry(0), Bytes({0x00, 0x00, 0x08, 0x00, 0xFF}));
