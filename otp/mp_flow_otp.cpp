@@ -183,12 +183,15 @@ bool CMpFlow_OTP::MP_OTPWrite(std::uint16_t length, std::span<const std::uint8_t
   PostToDialog(UM_STEP, status::kStepDownload, 0);
   if (length == 0) return false;
 
-  // From here on bytes of the code area may be programmed: whatever ends the write, the
-  // tables must record them, so the stop request no longer holds back the table writes.
-  m_bWriteStarted = true;
-  m_otp.SetBookkeeping(true);
   for (std::uint32_t offset = 0; offset < length; offset += kOtpChunk) {
     if (StopRequested()) return false;
+    if (offset == 0) {
+      // From here on bytes of the code area may be programmed: whatever ends the write, the
+      // tables must record them, so the stop request no longer holds back the table writes.
+      // A stop before the first chunk programmed nothing and must not use up a failed block.
+      m_bWriteStarted = true;
+      m_otp.SetBookkeeping(true);
+    }
     const std::uint32_t chunk = std::min<std::uint32_t>(kOtpChunk, length - offset);
     if (!MP_OTPWriteWithRetry(static_cast<std::uint16_t>(m_wStartAddr + offset), chunk, m_uExecECCNum,
                               std::span<const std::uint8_t>(work).subspan(offset, chunk)))

@@ -351,28 +351,46 @@ TEST_F(OtpBlockWrite, TheLockBitStopsEveryProgrammingStep) {
   }
 }
 
-TEST_F(OtpBlockWrite, AStopBetweenChunksStillRecordsWhatWasProgrammed) {
+TEST_F(OtpBlockWrite, AStopDuringTheWriteRecordsExactlyWhatWasProgrammed) {
+  struct Case {
+    const char* what;
+    std::uint32_t message;        // the post the dialog's stop arrives with
+    std::uint32_t programmed;     // bytes of the block in the OTP afterwards
+    std::vector<std::uint8_t> entry0;
+    std::uint16_t nextStart;
+  };
   AddOtpDevice();
   CThreadFlag stop;
   SetMainDialogThreadFlag(&stop);
-  // The dialog's stop arrives while the first chunk's progress is shown.
-  struct StopOnProgress : IPostSink {
+  struct StopOnPost : IPostSink {
     CThreadFlag* flag = nullptr;
-    void OnPost(std::uint32_t message, std::uintptr_t, std::intptr_t) override {
-      if (message == UM_PROGRESS) flag->SetStopFlag(1);
+    std::uint32_t message = 0;
+    void OnPost(std::uint32_t m, std::uintptr_t, std::intptr_t) override {
+      if (m == message) flag->SetStopFlag(1);
     }
   } sink;
   sink.flag = &stop;
-  SetPostSink(&sink);
-  const auto image = Pattern(0x2000, 6);
-  EXPECT_FALSE(Update(kKindCode, image));
-  SetPostSink(&posts);
-  EXPECT_EQ(Otp(0, 0x1000), std::vector<std::uint8_t>(image.begin(), image.begin() + 0x1000));
-  EXPECT_EQ(Entry(0), Bytes({0x00, 0x00, 0x20, 0x00, 0xFF}));
+  for (const Case& c : {// Shown as the first chunk's progress: that chunk is in the OTP.
+                        Case{"after the first chunk", UM_PROGRESS, 0x1000, Bytes({0x00, 0x00, 0x20, 0x00, 0xFF}), 0x2000},
+                        // Shown with the download step, before any chunk: nothing to record.
+                        Case{"before the first chunk", UM_STEP, 0, kBlankEntry, 0x0000}}) {
+    SCOPED_TRACE(c.what);
+    Poke(0, std::vector<std::uint8_t>(kOtpSize, 0));
+    stop.SetStopFlag(0);
+    sink.message = c.message;
+    SetPostSink(&sink);
+    const auto image = Pattern(0x2000, 6);
+    EXPECT_FALSE(Update(kKindCode, image));
+    SetPostSink(&posts);
+    EXPECT_EQ(Otp(0, c.programmed), std::vector<std::uint8_t>(image.begin(), image.begin() + c.programmed));
+    EXPECT_EQ(Otp(c.programmed, kCodeAreaEnd - c.programmed), std::vector<std::uint8_t>(kCodeAreaEnd - c.programmed, 0));
+    EXPECT_EQ(Entry(0), c.entry0);
 
-  stop.SetStopFlag(0);
-  ASSERT_TRUE(Update(kKindCode, Pattern(0x100, 7)));
-  EXPECT_EQ(Entry(1), Bytes({0x20, 0x00, 0x01, 0x00, 0x55}));
+    stop.SetStopFlag(0);
+    ASSERT_TRUE(Update(kKindCode, Pattern(0x100, 7)));
+    const int entry = c.entry0 == kBlankEntry ? 0 : 1;
+    EXPECT_EQ(Entry(entry), Bytes({c.nextStart >> 8, c.nextStart & 0xFF, 0x01, 0x00, 0x55}));
+  }
   SetMainDialogThreadFlag(nullptr);
 }
 
