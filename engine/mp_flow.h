@@ -108,7 +108,8 @@ class CMpFlow : public CKesLibExternalUse, public CMpConfig {
   int MP_GetDeviceInfoQuick();
   // Rebuilds only the version text (with the device's ids). Always 1.
   int MP_RefreshVersion();
-  // out = 1 when the device runs its downloaded code. 0 without an open device.
+  // out = 1 when the device runs its downloaded code. 0 without an open device or when the
+  // reads that decide it (chip identity, and the status record for families 0 and 0x7010) fail.
   int MP_GetCacheMode(std::uint32_t& out);
   // out = version format 0, 1 or 2 of the status record. 0 when the record cannot be read.
   int MP_GetVersionFormat(std::uint32_t& out);
@@ -142,6 +143,8 @@ class CMpFlow : public CKesLibExternalUse, public CMpConfig {
     std::uint8_t b0 = 0xFF;
     std::uint8_t b1 = 0xFF;
     std::uint8_t bootStatus = 0xFF;
+    bool statusRead = false;  // the status record answered
+    bool chipIdRead = false;  // the chip identity answered
   };
   // Status record, chip identity (b0, b1 start as 0xFF) and boot status byte; the extended
   // version block too when the boot status asks for it.

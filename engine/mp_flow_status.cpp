@@ -26,8 +26,8 @@ CMpFlow::DeviceReadout CMpFlow::ReadDeviceReadout(bool bootAt1071Rule) {
   // Every field keeps its default when its read fails: a zero record, identity bytes 0xFF and
   // boot status 0xFF ("Unknown", reported as running code).
   DeviceReadout r;
-  MP_GetDevStatus(r.status);
-  MP_ReadChipId(r.b0, r.b1, 0xFF);
+  r.statusRead = MP_GetDevStatus(r.status);
+  r.chipIdRead = MP_ReadChipId(r.b0, r.b1, 0xFF);
   const std::uint32_t bootAddr = bootAt1071Rule ? BootStatusAddress(r.b0, r.b1) : kBootStatusRegister;
   MP_ReadReg(bootAddr, r.bootStatus);
   if (BootStatusHasExtVersion(r.bootStatus)) MP_GetDevStatusFrom(kExtVersionPage, r.ext);
@@ -102,6 +102,11 @@ int CMpFlow::MP_GetCacheMode(std::uint32_t& out) {
   TraceScope scope("CMpFlow::MP_GetCacheMode");
   if (m_hDevice == 0) return 0;
   const DeviceReadout r = ReadDeviceReadout(true);
+  // Without the chip identity the rule that decides is unknown, and chips of family 0 and
+  // 0x7010 tell their mode only in the status record: a zero record read as "ROM runs"
+  // would let a chip that runs its code pass for one waiting in its ROM.
+  const std::uint16_t family = ChipFamily(r.b0, r.b1);
+  if (!r.chipIdRead || ((family == 0x0000 || family == 0x7010) && !r.statusRead)) return 0;
   out = RunsDownloadedCode(r.b0, r.b1, r.status, r.bootStatus) ? 1 : 0;
   return 1;
 }

@@ -150,6 +150,34 @@ TEST_F(Modes, ResetToRomCodeOnAChipAlreadyInRom) {
   EXPECT_EQ(Info(n).resets, (std::array<std::uint32_t, 4>{0, 0, 0, 0}));
 }
 
+TEST_F(Modes, ResetToRomCodeFailsWhenTheDecidingReadFails) {
+  // A running chip whose mode cannot be read must not pass for one waiting in its ROM.
+  struct Case {
+    const char* name;
+    std::vector<sim::FaultRule> stalls;
+  };
+  const Case cases[] = {
+      {"status record of a family 0 chip",
+       {{sim::FaultTarget::Vendor, 0x07, 0, 0}, {sim::FaultTarget::Command, 0xCD, 0, 0}}},
+      {"chip identity", {{sim::FaultTarget::Vendor, 0x25, 0, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int n = Open(Running("VQ7310", kFfu7310));
+    sim::Faults f;
+    f.stall = c.stalls;
+    bus->SetFaults(n, f);
+    flow->m_bNotCacheMode = 0;
+    std::uint32_t mode = 7;
+    EXPECT_EQ(flow->MP_GetCacheMode(mode), 0);
+    EXPECT_EQ(flow->MP_ResetToRomCode(), 0);
+    EXPECT_EQ(flow->m_bNotCacheMode, 0);
+    EXPECT_EQ(Info(n).resets, (std::array<std::uint32_t, 4>{0, 0, 0, 0}));
+    bus->SetFaults(n, sim::Faults{});
+    flow->DEV_CloseDevice();
+  }
+}
+
 TEST_F(Modes, ResetToRomCodeEntersUpdateMode) {
   const int n = Open(Running("VQ7330", kFfu7330));
   bus->RecordTransfers(n, true);
