@@ -96,6 +96,9 @@ int CDevFlow::DEV_GetDeviceListForAllInOne(std::intptr_t param) {
       if (list && m_dwPortAddr == list->RememberedPortAddr() && m_dwHubInst == list->RememberedHubInst()) {
         m_iSelDevice = opened;
         m_iSelRow = row;
+        // The remembered port may now hold another device: Start follows this one's check,
+        // not the one of the device chosen before.
+        if (DEV_ChecksEnabled()) m_bVidPidAllowed = DEV_CheckAllowed();
         DEV_SelectDefaultImage();
       }
     }

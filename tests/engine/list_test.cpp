@@ -1,6 +1,7 @@
 // The device list operations: survey, choice of the default device, the default image of
 // the device chosen, finding it again after a reset and reopening it by port.
 #include <algorithm>
+#include <fstream>
 
 #include "base/bytes.h"
 #include "engine/chip_family.h"
@@ -114,6 +115,40 @@ TEST_F(DeviceList, ListForAllInOnePrefersTheRememberedPort) {
   EXPECT_EQ(flow->Dev_OpenDeviceForMultiCamera(), 0);
   EXPECT_EQ(flow->m_hDevice, 0u);
   EXPECT_EQ(posts.posts, (std::vector<engine_test::Post>{{UM_STATUS, 41511, 0}}));
+}
+
+TEST_F(DeviceList, DeviceOnTheRememberedPortIsCheckedAgain) {
+  // A device chosen by its port takes its own check result, not that of the device which
+  // sat on the port before.
+  struct Case {
+    const char* name;
+    int checkIni;
+    const char* fileEntry;
+    std::uint32_t allowed;
+  };
+  const Case cases[] = {
+      {"file refuses the release", 2, "VID_0B05&PID_1996&REV_0000", 0},
+      {"file allows the release", 2, "VID_0B05&PID_1996&REV_0100", 1},
+      {"built-in copy allows it", 1, "", 1},
+  };
+  sim::DeviceOptions d = Device(0x1996);
+  d.ports = {2};
+  Add(d);
+  ASSERT_EQ(flow->MP_OpenDevice(0), 1);
+  flow->MP_ReadPortAndHub();
+  const std::uint32_t hub = flow->m_dwHubInst;
+  flow->DEV_CloseDevice();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings->Set("CheckVIDPID_INI", c.checkIni);
+    std::ofstream(ProgramDir() + "/VidPidList.ini", std::ios::binary) << c.fileEntry << "\r\n";
+    list.SetRememberedPort(2, hub);
+    flow->m_bVidPidAllowed = 1 - c.allowed;
+    ASSERT_EQ(flow->DEV_GetDeviceListForAllInOne(0), 1);
+    EXPECT_EQ(flow->m_iSelDevice, 0);
+    EXPECT_EQ(flow->m_iSelRow, 0);
+    EXPECT_EQ(flow->m_bVidPidAllowed, c.allowed);
+  }
 }
 
 TEST_F(DeviceList, ListForAllInOneSecondPassWithChecks) {
