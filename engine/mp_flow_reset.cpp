@@ -62,8 +62,11 @@ int CMpFlow::MP_ResetToRomCode() {
         m_dwCmdFlags |= kCmdFlagRoute;
         MP_DisableWriteProtect();
         const std::array<std::uint8_t, 1> zero{0};
-        MP_WriteFlashBytes(0, zero);
+        const bool spoiled = MP_WriteFlashBytes(0, zero) != 0;
         m_dwCmdFlags &= ~kCmdFlagRoute;
+        // With the code byte intact the restart would only start the old code again: the
+        // chip would not be in update mode although the reset succeeded.
+        if (!spoiled) return 0;
         return MP_Reset(kResetByVendor, 0);
       }
       return MP_Reset(kResetToCode, 0);

@@ -218,6 +218,25 @@ TEST_F(Modes, ResetToRomCodeOfB013InRomWithSpiSpoilsTheCodeAndRestartsByVendorRe
   EXPECT_EQ(flow->m_dwCmdFlags & 0x20, 0u);
 }
 
+TEST_F(Modes, ResetToRomCodeOfB013InRomWithSpiFailsWhenTheCodeStaysIntact) {
+  sim::DeviceOptions o = WithChipId(Device(0x1996), 0x13, 0xB0);
+  o.romBootStatus = 32;
+  const int n = Add(o);
+  const std::uint8_t code[] = {0x5A};
+  ASSERT_TRUE(bus->WriteMemory(n, sim::Memory::Flash, 0, code));
+  ASSERT_EQ(flow->MP_OpenDevice(n), 1);
+  flow->MP_GetDeviceInfo();
+  ASSERT_EQ(flow->m_strDevStatus, "ROM&&SPI");
+  sim::Faults f;
+  f.stall = {{sim::FaultTarget::Vendor, 0x2F, 0, 0}, {sim::FaultTarget::Command, 0x82, 0, 0}};  // SPI_SF_Write
+  bus->SetFaults(n, f);
+
+  EXPECT_EQ(flow->MP_ResetToRomCode(), 0);
+  EXPECT_EQ(Flash(n, 0, 1), (std::vector<std::uint8_t>{0x5A}));
+  EXPECT_EQ(Info(n).resets, (std::array<std::uint32_t, 4>{0, 0, 0, 0}));
+  EXPECT_EQ(flow->m_dwCmdFlags & 0x20, 0u);
+}
+
 TEST_F(Modes, OpenRomDeviceOnChipsWaitingInRom) {
   // 0xD010: register 0xFED0 gets 30, nothing is reset.
   const int n = Open(Device(0x1996, "VQ7340"));
