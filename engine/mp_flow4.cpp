@@ -56,9 +56,16 @@ int CMpFlow4::MP_OpenRomDevice() {
       const std::array<std::uint8_t, 1> one{0};
       const std::array<std::uint8_t, 2> two{0, 0};
       MP_DisableWriteProtect();
-      MP_WriteFlashBytes(kSpiMarkAddress, one);
-      MP_WriteFlashBytes(kSpiTagAddress, two);
+      const bool cleared = MP_WriteFlashBytes(kSpiMarkAddress, one) && MP_WriteFlashBytes(kSpiTagAddress, two);
       MP_EnableWriteProtect();
+      if (!cleared) {
+        // With its marks intact the restart only starts the old code again; the chip would
+        // never reach update mode although the reset succeeded.
+        m_dwCmdFlags &= ~kCmdFlagRoute;
+        TraceFail(scope, "Device ResetToUpdateFW Fail\n");
+        PostToDialog(UM_ERROR, kErrResetDevice, 0);
+        return 0;
+      }
     }
     m_dwCmdFlags &= ~kCmdFlagRoute;
   }

@@ -284,6 +284,24 @@ TEST_F(Modes, OpenRomDeviceOfB013RunningSpiClearsItsMarks) {
   EXPECT_EQ(flow->m_dwCmdFlags & 0x20, 0u);
 }
 
+TEST_F(Modes, OpenRomDeviceOfB013RunningSpiFailsWhenItsMarksStay) {
+  const int n = Open(WithChipId(Running("VQ7330", kFfu7330), 0x13, 0xB0));
+  flow->MP_GetDeviceInfo();
+  ASSERT_EQ(flow->m_strDevStatus, "SPI");
+  const std::vector<std::uint8_t> mark = Flash(n, 0xF000, 1);
+  sim::Faults f;
+  f.stall = {{sim::FaultTarget::Vendor, 0x2F, 0, 0}, {sim::FaultTarget::Command, 0x82, 0, 0}};  // SPI_SF_Write
+  bus->SetFaults(n, f);
+
+  EXPECT_EQ(flow->MP_OpenRomDevice(), 0);
+  EXPECT_EQ(Flash(n, 0xF000, 1), mark);
+  EXPECT_EQ(Info(n).resets, (std::array<std::uint32_t, 4>{0, 0, 0, 0}));
+  EXPECT_TRUE(Info(n).runningCode);
+  EXPECT_TRUE(posts.Has(UM_ERROR, 41512));
+  EXPECT_TRUE(Traced("Device ResetToUpdateFW Fail"));
+  EXPECT_EQ(flow->m_dwCmdFlags & 0x20, 0u);
+}
+
 TEST_F(Modes, OpenRomDeviceOfD011WithBankCopyAfterTheReset) {
   const int n = Open(WithChipId(Running("VQ7340", kFfu7340), 0x11, 0xD0));
   flow->MP_GetDeviceInfo();
